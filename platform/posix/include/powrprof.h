@@ -1,0 +1,3 @@
+#pragma once
+#include <windows.h>
+#include "tarn_win32/power.h"

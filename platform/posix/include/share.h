@@ -1,0 +1,2 @@
+#pragma once
+#include "tarn_win32/crt.h"

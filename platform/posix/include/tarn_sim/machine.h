@@ -1,0 +1,38 @@
+// The simulated machine: a folder that stands for one Windows computer.
+//
+//   registry.reg  HKEY_LOCAL_MACHINE in the .reg text format
+//   driver.ini    the simulated power-monitor driver's device interfaces
+//   drive_c/      drive C: (C:\ProgramData is drive_c/ProgramData)
+//   run/          the service control manager's endpoints and records
+//
+// The folder comes from SetMachineRoot (tests) or else the environment
+// variable TARN_MACHINE, read once.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarn::sim {
+
+// The machine folder, absolute; nullopt when none is set.
+std::optional<std::filesystem::path> MachineRoot();
+
+// Replaces the machine folder for this process (an empty path clears it).
+void SetMachineRoot(const std::filesystem::path& root);
+
+// Maps a Windows path on drive C: ("C:\ProgramData\X", "c:/x", "\\?\C:\x") onto
+// the machine's drive_c folder. Each component that does not exist with the exact
+// spelling is matched without regard to case, as Windows' file system does. Returns
+// nullopt when no machine is set or the path is not an absolute C: path.
+std::optional<std::filesystem::path> MapWindowsPath(std::wstring_view windowsPath);
+
+// <machine>/run, created on demand; nullopt when no machine is set.
+std::optional<std::filesystem::path> RunFolder();
+
+// Conversions between the system's wide strings and the host's UTF-8 file names.
+std::string ToUtf8(std::wstring_view wide);
+std::wstring FromUtf8(std::string_view utf8);
+
+}  // namespace tarn::sim
