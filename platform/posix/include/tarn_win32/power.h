@@ -1,6 +1,8 @@
 // Power capabilities and power-setting notifications.
 #pragma once
 
+#include <cstddef>
+
 #include "tarn_win32/types.h"
 
 struct BATTERY_REPORTING_SCALE {
@@ -49,3 +51,5 @@ typedef SYSTEM_POWER_CAPABILITIES* PSYSTEM_POWER_CAPABILITIES;
 // The simulated machine is a desktop without modern standby: AoAc is 0.
 BOOLEAN GetPwrCapabilities(PSYSTEM_POWER_CAPABILITIES capabilities);
 BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle);
+
+static_assert(offsetof(SYSTEM_POWER_CAPABILITIES, AoAc) == 20, "AoAc sits where Windows has it");

@@ -20,13 +20,10 @@ NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) { return Unsup
 NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG) { return Unsupported(); }
 NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE) { return Unsupported(); }
 NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE, ULONG) { return Unsupported(); }
-NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE, LPCWSTR, BCRYPT_KEY_HANDLE*, PUCHAR, ULONG,
-                             ULONG) {
+NTSTATUS BCryptImportKeyPair(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE, LPCWSTR, BCRYPT_KEY_HANDLE*, PUCHAR, ULONG, ULONG) {
   return Unsupported();
 }
-NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE, void*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG) {
-  return Unsupported();
-}
+NTSTATUS BCryptVerifySignature(BCRYPT_KEY_HANDLE, void*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG) { return Unsupported(); }
 NTSTATUS BCryptDestroyKey(BCRYPT_KEY_HANDLE) { return Unsupported(); }
 NTSTATUS BCryptGenerateKeyPair(BCRYPT_ALG_HANDLE, BCRYPT_KEY_HANDLE*, ULONG, ULONG) { return Unsupported(); }
 NTSTATUS BCryptFinalizeKeyPair(BCRYPT_KEY_HANDLE, ULONG) { return Unsupported(); }
@@ -43,9 +40,7 @@ NTSTATUS BCryptDecrypt(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, void*, PUCHAR, ULONG, P
 NTSTATUS BCryptEncrypt(BCRYPT_KEY_HANDLE, PUCHAR, ULONG, void*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG*, ULONG) {
   return Unsupported();
 }
-NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE, void*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG*, ULONG) {
-  return Unsupported();
-}
+NTSTATUS BCryptSignHash(BCRYPT_KEY_HANDLE, void*, PUCHAR, ULONG, PUCHAR, ULONG, ULONG*, ULONG) { return Unsupported(); }
 
 BOOL CryptStringToBinaryA(LPCSTR, DWORD, DWORD, BYTE*, DWORD*, DWORD*, DWORD*) { return UnsupportedBool(); }
 BOOL CryptStringToBinaryW(LPCWSTR, DWORD, DWORD, BYTE*, DWORD*, DWORD*, DWORD*) { return UnsupportedBool(); }

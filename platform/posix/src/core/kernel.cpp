@@ -74,10 +74,10 @@ DebugSink& Sink() {
 
 // Windows-1252 code points of the bytes 0x80 to 0x9F; 0 marks an unassigned byte,
 // which maps to the code point of the same value as Windows does.
-constexpr wchar_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr wchar_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                     0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 wchar_t Cp1252ToWide(unsigned char byte) {
   if (byte >= 0x80 && byte <= 0x9F && kCp1252High[byte - 0x80] != 0) return kCp1252High[byte - 0x80];
@@ -96,39 +96,70 @@ int WideToCp1252(wchar_t c) {
 
 const char* SystemMessage(DWORD code) {
   switch (code) {
-    case 0: return "The operation completed successfully.";
-    case 1: return "Incorrect function.";
-    case 2: return "The system cannot find the file specified.";
-    case 3: return "The system cannot find the path specified.";
-    case 5: return "Access is denied.";
-    case 6: return "The handle is invalid.";
-    case 8: return "Not enough memory resources are available to process this command.";
-    case 13: return "The data is invalid.";
-    case 31: return "A device attached to the system is not functioning.";
-    case 32: return "The process cannot access the file because it is being used by another process.";
-    case 87: return "The parameter is incorrect.";
-    case 120: return "This function is not supported on this system.";
-    case 122: return "The data area passed to a system call is too small.";
-    case 234: return "More data is available.";
-    case 259: return "No more data is available.";
-    case 997: return "Overlapped I/O operation is in progress.";
-    case 1052: return "The requested control is not valid for this service.";
-    case 1053: return "The service did not respond to the start or control request in a timely fashion.";
-    case 1056: return "An instance of the service is already running.";
-    case 1060: return "The specified service does not exist as an installed service.";
-    case 1061: return "The service cannot accept control messages at this time.";
-    case 1062: return "The service has not been started.";
-    case 1063: return "The service process could not connect to the service controller.";
-    case 1064: return "An exception occurred in the service when handling the control request.";
-    case 1066: return "The service has returned a service-specific error code.";
-    case 1072: return "The specified service has been marked for deletion.";
-    case 1073: return "The specified service already exists.";
+    case 0:
+      return "The operation completed successfully.";
+    case 1:
+      return "Incorrect function.";
+    case 2:
+      return "The system cannot find the file specified.";
+    case 3:
+      return "The system cannot find the path specified.";
+    case 5:
+      return "Access is denied.";
+    case 6:
+      return "The handle is invalid.";
+    case 8:
+      return "Not enough memory resources are available to process this command.";
+    case 13:
+      return "The data is invalid.";
+    case 31:
+      return "A device attached to the system is not functioning.";
+    case 32:
+      return "The process cannot access the file because it is being used by another process.";
+    case 87:
+      return "The parameter is incorrect.";
+    case 120:
+      return "This function is not supported on this system.";
+    case 122:
+      return "The data area passed to a system call is too small.";
+    case 234:
+      return "More data is available.";
+    case 259:
+      return "No more data is available.";
+    case 997:
+      return "Overlapped I/O operation is in progress.";
+    case 1052:
+      return "The requested control is not valid for this service.";
+    case 1053:
+      return "The service did not respond to the start or control request in a timely fashion.";
+    case 1056:
+      return "An instance of the service is already running.";
+    case 1060:
+      return "The specified service does not exist as an installed service.";
+    case 1061:
+      return "The service cannot accept control messages at this time.";
+    case 1062:
+      return "The service has not been started.";
+    case 1063:
+      return "The service process could not connect to the service controller.";
+    case 1064:
+      return "An exception occurred in the service when handling the control request.";
+    case 1066:
+      return "The service has returned a service-specific error code.";
+    case 1072:
+      return "The specified service has been marked for deletion.";
+    case 1073:
+      return "The specified service already exists.";
     case 1083:
       return "The executable program that this service is configured to run in does not implement the service.";
-    case 1167: return "The device is not connected.";
-    case 1168: return "Element not found.";
-    case 1784: return "The supplied user buffer is not valid for the requested operation.";
-    default: return nullptr;
+    case 1167:
+      return "The device is not connected.";
+    case 1168:
+      return "Element not found.";
+    case 1784:
+      return "The supplied user buffer is not valid for the requested operation.";
+    default:
+      return nullptr;
   }
 }
 

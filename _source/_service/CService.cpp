@@ -1,0 +1,290 @@
+#include "CService.h"
+
+#include <powrprof.h>
+
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "CDefaultServiceNameGenerator.h"
+#include "CWin32Api.h"
+#include "debug_trace.h"
+
+namespace Corvessan::Orwe {
+namespace {
+
+std::runtime_error NoImplementationFor(const std::wstring& name) {
+  return std::runtime_error("No implementation found for " + (name.empty() ? std::string("(null)") : ToNarrow(name)));
+}
+
+// Answers the manager for a start that this process cannot serve.
+DWORD WINAPI RejectingHandler(DWORD control, DWORD, LPVOID, LPVOID) {
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_SERVICE_NOT_IN_EXE;
+}
+
+// Traces the two lines that report a platform error: a fixed message, then the
+// code with the system's text for it.
+void TraceDispatcherFailure(DWORD error) {
+  DebugTrace("StartServiceCtrlDispatcherW failed.");
+  LPSTR text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+                 error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  DebugTrace("errorcode=0x%x(%d), %s", static_cast<unsigned>(error), static_cast<int>(error),
+             text != nullptr ? text : "(no message)");
+  if (text != nullptr) LocalFree(text);
+}
+
+// AoAc (always-on, always-connected: modern standby) is the byte at offset 20 of
+// the record; older SDK headers name that byte spare2[2], so it is read by offset.
+constexpr std::size_t kAoAcOffset = 20;
+static_assert(sizeof(SYSTEM_POWER_CAPABILITIES) > kAoAcOffset);
+
+bool IsAlwaysOnAlwaysConnected(const SYSTEM_POWER_CAPABILITIES& capabilities) {
+  return reinterpret_cast<const BYTE*>(&capabilities)[kAoAcOffset] != 0;
+}
+
+bool IsStopping(const SERVICE_STATUS& status) {
+  return status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED;
+}
+
+}  // namespace
+
+CService::PowerNotification::PowerNotification() {
+  SYSTEM_POWER_CAPABILITIES capabilities{};
+  if (GetPwrCapabilities(&capabilities) && IsAlwaysOnAlwaysConnected(capabilities)) aoacCapable = 1;
+}
+
+CService::PowerNotification::~PowerNotification() {
+  if (aoacCapable == 1 && handle != nullptr && UnregisterPowerSettingNotification(handle)) handle = nullptr;
+}
+
+CService& CService::Instance() {
+  static CService instance(win32Api);
+  return instance;
+}
+
+CService::CService(IWin32Api& win32)
+    : _win32(&win32),
+      _nameGenerator(std::make_shared<CDefaultServiceNameGenerator>()),
+      _powerNotification(std::make_unique<PowerNotification>()) {}
+
+void CService::SetNameGenerator(std::shared_ptr<IServiceNameGenerator> generator) {
+  _nameGenerator = std::move(generator);
+}
+
+void CService::Register(const std::wstring& name, std::shared_ptr<IServiceImplement> implementation) {
+  auto context = std::make_unique<ServiceContext>();
+  context->implementation = std::move(implementation);
+  _contexts.erase(name);
+  _contexts.emplace(name, std::move(context));
+}
+
+DWORD CService::StartDispatcher() {
+  if (_contexts.empty()) {
+    DebugTrace("Assertion failed: %s", "_contexts.size()");
+    return ERROR_INVALID_PARAMETER;
+  }
+
+  // The table points into these copies; both live until the dispatcher returns.
+  std::vector<std::wstring> names;
+  names.reserve(_contexts.size());
+  std::vector<SERVICE_TABLE_ENTRYW> table;
+  for (auto& [name, context] : _contexts) {
+    names.push_back(name);
+    table.push_back({names.back().data(), &CService::ServiceMain});
+    context->stopEvent.reset(_win32->CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  }
+  table.push_back({nullptr, nullptr});
+
+  if (_win32->StartServiceCtrlDispatcherW(table.data())) return NO_ERROR;
+  TraceDispatcherFailure(GetLastError());
+  return GetLastError();
+}
+
+void WINAPI CService::ServiceMain(DWORD argc, LPWSTR* argv) { Instance().RunServiceMain(argc, argv); }
+
+DWORD WINAPI CService::HandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
+  return Instance().RouteControl(control, eventType, eventData, context);
+}
+
+CService::ServiceContext& CService::FindContext(const std::wstring& name) {
+  auto it = _contexts.find(name);
+  if (it == _contexts.end()) throw NoImplementationFor(name);
+  return *it->second;
+}
+
+bool CService::ReportStatus(ServiceContext& context) {
+  return _win32->SetServiceStatus(context.statusHandle, &context.status) != FALSE;
+}
+
+// The manager started a service that no registered implementation serves: tell it
+// so, under the name it started, instead of leaving the start pending for ever.
+void CService::RejectStart(DWORD argc, LPWSTR* argv) {
+  if (argc == 0 || argv == nullptr || argv[0] == nullptr) return;
+  SERVICE_STATUS_HANDLE handle = _win32->RegisterServiceCtrlHandlerExW(argv[0], &RejectingHandler, nullptr);
+  if (handle == nullptr) return;
+  SERVICE_STATUS status{};
+  status.dwServiceType = _contexts.size() > 1 ? SERVICE_WIN32_SHARE_PROCESS : SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = SERVICE_STOPPED;
+  status.dwWin32ExitCode = ERROR_SERVICE_NOT_IN_EXE;
+  _win32->SetServiceStatus(handle, &status);
+}
+
+void CService::RunServiceMain(DWORD argc, LPWSTR* argv) {
+  // The handler's context points at this string, so it lives until the stopped report.
+  std::wstring name;
+  ServiceContext* found = nullptr;
+  try {
+    name = _nameGenerator->GetServiceName(static_cast<int>(argc), argv);
+    found = &FindContext(name);
+  } catch (const std::exception& error) {
+    DebugTrace("ServiceMain: %s", error.what());
+    RejectStart(argc, argv);
+    return;
+  }
+  ServiceContext& context = *found;
+  const DWORD controlsAccepted = context.implementation->GetControlsAccepted();
+
+  {
+    std::lock_guard<std::mutex> guard(context.statusLock);
+    context.status = SERVICE_STATUS{};
+    context.status.dwServiceType = _contexts.size() == 1 ? SERVICE_WIN32_OWN_PROCESS : SERVICE_WIN32_SHARE_PROCESS;
+    context.status.dwCurrentState = SERVICE_START_PENDING;
+    context.status.dwControlsAccepted = controlsAccepted;
+    // Registered under the lock: a control that arrives at once waits until the
+    // handle it is reported with has been stored.
+    context.statusHandle = _win32->RegisterServiceCtrlHandlerExW(name.c_str(), &CService::HandlerEx, &name);
+    if (context.statusHandle == nullptr) return;
+  }
+
+  DWORD serviceSpecificExitCode = 0;
+  const DWORD initialized = context.implementation->Initialize(&serviceSpecificExitCode);
+  {
+    std::lock_guard<std::mutex> guard(context.statusLock);
+    if (initialized != NO_ERROR) {
+      context.status.dwCurrentState = SERVICE_STOPPED;
+      context.status.dwWin32ExitCode = initialized;
+      context.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+      ReportStatus(context);
+      return;
+    }
+    context.status.dwCurrentState = SERVICE_RUNNING;
+    if (!ReportStatus(context)) return;
+  }
+
+  // The worker signals this event as its last act, so the stop loop can wait for
+  // it through the platform layer with a time-out.
+  UniqueEvent workerDone(_win32->CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread worker;
+  try {
+    worker = std::thread([this, &context, done = workerDone.get()] { RunWorker(context, done); });
+  } catch (const std::system_error& error) {
+    DebugTrace("The worker thread could not be started: %s", error.what());
+  }
+
+  bool workerEnded = !worker.joinable();
+  if (_win32->WaitForSingleObject(context.stopEvent.get(), INFINITE) == WAIT_OBJECT_0)
+    workerEnded = WaitForWorkerWithCheckPoints(context, workerDone.get(), worker.joinable());
+
+  // A worker that did not end in time (its wait failed, or the check points ran
+  // out) is left to end with the process rather than hang the stop for ever. Its
+  // context lives until the process ends, and its done event is left open so that
+  // its last SetEvent can never reach another object that reused the handle.
+  if (worker.joinable()) {
+    if (workerEnded) {
+      worker.join();
+    } else {
+      DebugTrace("The worker thread is still running; the service stops without it.");
+      worker.detach();
+      workerDone.release();
+    }
+  }
+
+  std::lock_guard<std::mutex> guard(context.statusLock);
+  context.status.dwCurrentState = SERVICE_STOPPED;
+  context.status.dwCheckPoint = 0;
+  context.status.dwWaitHint = 0;
+  ReportStatus(context);
+}
+
+// Reports stop-pending with a rising check point every half wait hint until the
+// worker has ended. True when it has (or there was none).
+bool CService::WaitForWorkerWithCheckPoints(ServiceContext& context, HANDLE workerDone, bool hasWorker) {
+  for (;;) {
+    DWORD checkPoint = 0;
+    DWORD waitHint = 0;
+    {
+      std::lock_guard<std::mutex> guard(context.statusLock);
+      checkPoint = ++context.status.dwCheckPoint;
+      waitHint = context.status.dwWaitHint = kStopWaitHintMs;
+    }
+    DebugTrace("CheckPoint %d, waiting %d sec...", static_cast<int>(checkPoint), 10000);
+    {
+      std::lock_guard<std::mutex> guard(context.statusLock);
+      context.status.dwCurrentState = SERVICE_STOP_PENDING;
+      ReportStatus(context);
+    }
+    if (!hasWorker) return true;
+    const DWORD waited = _win32->WaitForSingleObject(workerDone, waitHint / 2);
+    if (waited == WAIT_OBJECT_0) return true;
+    if (waited != WAIT_TIMEOUT || checkPoint == 0xFFFFFFFFu) return false;
+  }
+}
+
+void CService::RunWorker(ServiceContext& context, HANDLE workerDone) {
+  DWORD win32ExitCode = NO_ERROR;
+  DWORD serviceSpecificExitCode = 0;
+  try {
+    const DWORD result = context.implementation->Run(context.stopEvent.get(), context.statusHandle);
+    if (result != NO_ERROR) {
+      win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+      serviceSpecificExitCode = result;
+    }
+  } catch (const std::exception& error) {
+    DebugTrace("Run: %s", error.what());
+    win32ExitCode = ERROR_EXCEPTION_IN_SERVICE;
+  } catch (...) {
+    DebugTrace("Run: unknown exception");
+    win32ExitCode = ERROR_EXCEPTION_IN_SERVICE;
+  }
+  if (win32ExitCode != NO_ERROR) {
+    std::lock_guard<std::mutex> guard(context.statusLock);
+    context.status.dwWin32ExitCode = win32ExitCode;
+    context.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+  }
+  _win32->SetEvent(workerDone);
+}
+
+DWORD CService::RouteControl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID contextValue) {
+  const std::wstring* name = static_cast<const std::wstring*>(contextValue);
+  ServiceContext* context = nullptr;
+  try {
+    context = &FindContext(name != nullptr ? *name : std::wstring());
+  } catch (const std::exception& error) {
+    DebugTrace("HandlerEx: %s", error.what());
+    return ERROR_SERVICE_NOT_IN_EXE;
+  }
+
+  DWORD result = NO_ERROR;
+  bool stopping = false;
+  {
+    std::lock_guard<std::mutex> guard(context->statusLock);
+    try {
+      result = context->implementation->HandleControl(control, eventType, eventData, &context->status);
+    } catch (const std::exception& error) {
+      DebugTrace("HandleControl(%u): %s", static_cast<unsigned>(control), error.what());
+      result = ERROR_EXCEPTION_IN_SERVICE;
+    } catch (...) {
+      DebugTrace("HandleControl(%u): unknown exception", static_cast<unsigned>(control));
+      result = ERROR_EXCEPTION_IN_SERVICE;
+    }
+    ReportStatus(*context);
+    stopping = IsStopping(context->status);
+  }
+  if (stopping) _win32->SetEvent(context->stopEvent.get());
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : result;
+}
+
+}  // namespace Corvessan::Orwe

@@ -1,0 +1,47 @@
+// The real platform call layer forwards results and last-error values unchanged.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "CWin32Api.h"
+
+namespace {
+
+using Corvessan::Orwe::win32Api;
+
+TEST(PlatformCallLayer, SecureZeroMemoryClearsExactlyTheGivenBytes) {
+  std::array<unsigned char, 8> bytes;
+  bytes.fill(0xAB);
+  EXPECT_EQ(win32Api.SecureZeroMemory(bytes.data(), 0), bytes.data());
+  EXPECT_EQ(bytes[0], 0xAB);
+
+  EXPECT_EQ(win32Api.SecureZeroMemory(bytes.data() + 2, 4), bytes.data() + 2);
+  EXPECT_EQ(bytes, (std::array<unsigned char, 8>{0xAB, 0xAB, 0, 0, 0, 0, 0xAB, 0xAB}));
+}
+
+TEST(PlatformCallLayer, FailuresComeBackWithThePlatformsLastError) {
+  HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FFFFF00));
+  ::SetLastError(0);
+  EXPECT_EQ(win32Api.SetEvent(bogus), FALSE);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  ::SetLastError(0);
+  EXPECT_EQ(win32Api.WaitForSingleObject(bogus, 0), static_cast<DWORD>(WAIT_FAILED));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+  ::SetLastError(0);
+  EXPECT_EQ(win32Api.CloseHandle(bogus), FALSE);
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(PlatformCallLayer, EventsSignalAndTimeOutAsThePlatformDoes) {
+  HANDLE event = win32Api.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(win32Api.WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_NE(win32Api.SetEvent(event), FALSE);
+  EXPECT_EQ(win32Api.WaitForSingleObject(event, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(win32Api.WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));  // manual reset stays set
+  EXPECT_NE(win32Api.CloseHandle(event), FALSE);
+}
+
+}  // namespace
