@@ -51,4 +51,22 @@ struct EventHandleTraits {
 };
 using UniqueEvent = UniqueHandle<EventHandleTraits>;
 
+// A handle of the service control manager: the manager itself or one service.
+struct ServiceHandleTraits {
+  using Type = SC_HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type handle) noexcept { ::CloseServiceHandle(handle); }
+};
+using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
+
+// A timer queue. Deleting it takes its timers with it, without waiting for a
+// callback that is still running (that callback may be waiting for the very
+// control handler that deletes the queue).
+struct TimerQueueTraits {
+  using Type = HANDLE;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type queue) noexcept { ::DeleteTimerQueueEx(queue, nullptr); }
+};
+using UniqueTimerQueue = UniqueHandle<TimerQueueTraits>;
+
 }  // namespace Corvessan::Orwe
