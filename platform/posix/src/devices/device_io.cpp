@@ -17,7 +17,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUT
     return INVALID_HANDLE_VALUE;
   }
   const auto opened = tarn::sim::devices::OpenDevice(path);
-  if (opened.error != ERROR_SUCCESS) {
+  if (!opened.ok) {
     SetLastError(opened.error);
     return INVALID_HANDLE_VALUE;
   }
@@ -43,7 +43,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID, DWORD, LPVOID o
     return FALSE;
   }
   const auto result = tarn::sim::devices::SendDeviceRequest(*handle, ioControlCode, outBufferSize);
-  if (result.error != ERROR_SUCCESS) {
+  if (!result.ok) {
     SetLastError(result.error);
     return FALSE;
   }

@@ -142,24 +142,24 @@ class SimulatedDriver {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
     const LiveDevice* device = FindByPath(path);
-    if (device == nullptr) return {ERROR_FILE_NOT_FOUND, 0};
+    if (device == nullptr) return {false, ERROR_FILE_NOT_FOUND, 0};
     if (auto failure = device->spec.failures.find(Request::Open); failure != device->spec.failures.end())
-      return {failure->second, 0};
-    return {ERROR_SUCCESS, device->identity};
+      return {false, failure->second, 0};
+    return {true, ERROR_SUCCESS, device->identity};
   }
 
   RequestResult Send(const DeviceHandleObject& handle, DWORD code, DWORD outputSize) {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
     LiveDevice* device = FindByIdentity(handle.device);
-    if (device == nullptr) return {ERROR_DEVICE_NOT_CONNECTED, {}};
-    if (!HasAccessFor(handle.access, code)) return {ERROR_ACCESS_DENIED, {}};
+    if (device == nullptr) return {false, ERROR_DEVICE_NOT_CONNECTED, {}};
+    if (!HasAccessFor(handle.access, code)) return {false, ERROR_ACCESS_DENIED, {}};
     switch (code) {
       case kCheckRequest: return Check(*device, outputSize);
       case kInformationSizeRequest: return InformationSize(*device, outputSize);
       case kInformationRequest: return Information(*device, outputSize);
       case kReadingRequest: return Reading(*device, outputSize);
-      default: return {ERROR_INVALID_FUNCTION, {}};
+      default: return {false, ERROR_INVALID_FUNCTION, {}};
     }
   }
 
@@ -180,41 +180,41 @@ class SimulatedDriver {
   }
 
   static RequestResult Check(const LiveDevice& device, DWORD outputSize) {
-    if (auto failure = InjectedFailure(device, Request::Check)) return {*failure, {}};
-    if (outputSize < kCheckReplySize) return {ERROR_INSUFFICIENT_BUFFER, {}};
+    if (auto failure = InjectedFailure(device, Request::Check)) return {false, *failure, {}};
+    if (outputSize < kCheckReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
     std::vector<std::uint8_t> reply;
     AppendLittleEndian(reply, device.spec.check, kCheckReplySize);
     reply.resize(device.spec.checkReplyBytes);
-    return {ERROR_SUCCESS, reply};
+    return {true, ERROR_SUCCESS, reply};
   }
 
   static RequestResult InformationSize(const LiveDevice& device, DWORD outputSize) {
-    if (auto failure = InjectedFailure(device, Request::InformationSize)) return {*failure, {}};
-    if (outputSize < kInformationSizeReplySize) return {ERROR_INSUFFICIENT_BUFFER, {}};
+    if (auto failure = InjectedFailure(device, Request::InformationSize)) return {false, *failure, {}};
+    if (outputSize < kInformationSizeReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
     const auto size = device.spec.informationSizeOverridden
                           ? device.spec.informationSize
                           : static_cast<std::uint32_t>(InformationBlock(device.spec).size());
     std::vector<std::uint8_t> reply;
     AppendLittleEndian(reply, size, kInformationSizeReplySize);
-    return {ERROR_SUCCESS, reply};
+    return {true, ERROR_SUCCESS, reply};
   }
 
   static RequestResult Information(const LiveDevice& device, DWORD outputSize) {
-    if (auto failure = InjectedFailure(device, Request::Information)) return {*failure, {}};
+    if (auto failure = InjectedFailure(device, Request::Information)) return {false, *failure, {}};
     std::vector<std::uint8_t> block = InformationBlock(device.spec);
-    if (outputSize < block.size()) return {ERROR_INSUFFICIENT_BUFFER, {}};
-    return {ERROR_SUCCESS, block};
+    if (outputSize < block.size()) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
+    return {true, ERROR_SUCCESS, block};
   }
 
   static RequestResult Reading(LiveDevice& device, DWORD outputSize) {
-    if (auto failure = InjectedFailure(device, Request::Reading)) return {*failure, {}};
-    if (outputSize < kReadingReplySize) return {ERROR_INSUFFICIENT_BUFFER, {}};
+    if (auto failure = InjectedFailure(device, Request::Reading)) return {false, *failure, {}};
+    if (outputSize < kReadingReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
     std::vector<std::uint8_t> reply;
     AppendLittleEndian(reply, device.next0, 8);
     AppendLittleEndian(reply, device.next1, 8);
     reply.resize(device.spec.readingReplyBytes);
     device.AdvanceCounters();
-    return {ERROR_SUCCESS, reply};
+    return {true, ERROR_SUCCESS, reply};
   }
 
   LiveDevice* FindByIdentity(std::uint64_t identity) {
@@ -245,16 +245,12 @@ class SimulatedDriver {
     for (DeviceSpec& spec : specs) {
       LiveDevice device;
       const LiveDevice* earlier = FindExactPath(spec.path);
-      const bool sameReadings =
-          earlier != nullptr && earlier->spec.reading0 == spec.reading0 && earlier->spec.reading1 == spec.reading1;
       device.identity = earlier != nullptr ? earlier->identity : _nextIdentity++;
       device.spec = std::move(spec);
-      if (sameReadings) {
-        device.next0 = earlier->next0;
-        device.next1 = earlier->next1;
-      } else {
-        device.RestartCounters();
-      }
+      device.RestartCounters();
+      // A counter whose own definition is unchanged goes on where it was.
+      if (earlier != nullptr && earlier->spec.reading0 == device.spec.reading0) device.next0 = earlier->next0;
+      if (earlier != nullptr && earlier->spec.reading1 == device.spec.reading1) device.next1 = earlier->next1;
       devices.push_back(std::move(device));
     }
     _devices = std::move(devices);

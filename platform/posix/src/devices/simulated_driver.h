@@ -32,7 +32,10 @@ class DeviceHandleObject : public KernelObject {
 // The interface paths of the present devices, in the file's order.
 std::vector<std::wstring> PresentInterfacePaths();
 
+// A failure carries its error code, which may be 0 when driver.ini asks a request
+// to fail without one (a driver that reports failure without a reason).
 struct OpenResult {
+  bool ok = false;
   DWORD error = ERROR_SUCCESS;
   std::uint64_t device = 0;
 };
@@ -42,6 +45,7 @@ struct OpenResult {
 OpenResult OpenDevice(std::wstring_view path);
 
 struct RequestResult {
+  bool ok = false;
   DWORD error = ERROR_SUCCESS;
   std::vector<std::uint8_t> reply;  // the bytes the driver writes; their count is "bytes returned"
 };
