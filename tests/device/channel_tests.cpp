@@ -3,6 +3,8 @@
 
 #include <cctype>
 #include <cstdint>
+#include <filesystem>
+#include <set>
 #include <vector>
 
 #include "driver_channel.h"
@@ -259,6 +261,28 @@ TEST_F(DriverChannelTest, HandlesCloseWhenTheChannelGoes) {
   }
   ASSERT_EQ(handles.size(), 2u);
   for (HANDLE handle : handles) EXPECT_FALSE(IsOpen(handle));
+}
+
+TEST_F(DriverChannelTest, DemoMachineHasOneMovingInterfacePerComponent) {
+  std::filesystem::copy_file(TARN_DEMO_MACHINE_DIR "/driver.ini", machine.root() / "driver.ini");
+  testing::internal::CaptureStderr();
+  Start();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the shipped file reads without a problem";
+  ASSERT_EQ(channel.ReadAll(), 0u);
+  std::vector<std::uint64_t> first;
+  for (const auto& [path, entry] : channel.devices) first.push_back(entry.reading0);
+  ASSERT_EQ(channel.ReadAll(), 0u);
+
+  std::set<int> ids;
+  std::size_t i = 0;
+  for (const auto& [path, entry] : channel.devices) {
+    ids.insert(entry.componentId);
+    EXPECT_GT(entry.reading0, first[i++]) << "readings move like counters";
+  }
+  EXPECT_EQ(channel.devices.size(), 22u);
+  EXPECT_EQ(ids.size(), 22u);
+  EXPECT_EQ(*ids.begin(), 1);
+  EXPECT_EQ(*ids.rbegin(), 22);
 }
 
 }  // namespace

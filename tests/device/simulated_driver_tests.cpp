@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "driver_channel.h"
@@ -219,6 +220,23 @@ TEST_F(SimulatedDriverTest, ReadsCommentsQuotesAndUtf16Files) {
   Reply block = Send(device, kInformationRequest, 128);
   EXPECT_EQ(block.bytes, 72u + 8u) << "the name is A;B";
   EXPECT_EQ(block.data[74], ';');
+  CloseHandle(device);
+}
+
+TEST_F(SimulatedDriverTest, CountsEveryReadFromConcurrentHandles) {
+  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI", "reading0 = counter 0 3"));
+  constexpr int kReadsPerThread = 200;
+  auto reader = [] {
+    HANDLE device = Open(WideInterfacePath(0));
+    for (int i = 0; i < kReadsPerThread; ++i) Send(device, kReadingRequest, 16);
+    CloseHandle(device);
+  };
+  std::thread first(reader);
+  std::thread second(reader);
+  first.join();
+  second.join();
+  HANDLE device = Open(WideInterfacePath(0));
+  EXPECT_EQ(Reading0(Send(device, kReadingRequest, 16)), 3u * 2 * kReadsPerThread) << "no read was lost";
   CloseHandle(device);
 }
 
