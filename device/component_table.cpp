@@ -12,12 +12,28 @@ struct ComponentRow {
 // In insertion order. The ids follow the order in which the driver gained its
 // components, not their names.
 constexpr ComponentRow kComponentRows[] = {
-    {L"USB_X_R_2", 1},        {L"USB_X_R_1", 2},          {L"STORAGE_SSD", 3},       {L"POWER_THERMAL", 4},
-    {L"BATTERY", 5},          {L"WIFI", 6},               {L"MBB", 7},               {L"DISPLAY_CTLR", 8},
-    {L"USB_X_L_1", 9},        {L"DISPLAY_BACKLIGHT", 10}, {L"USB_X_L_2", 11},        {L"USB_CTLR", 12},
-    {L"STORAGE_HDD", 13},     {L"STORAGE_ROM", 14},       {L"USB_CTLR_1", 15},       {L"USB_CTLR_2", 16},
-    {L"USB_X_L_3", 17},       {L"POWER_THERMAL_1", 18},   {L"STORAGE_SSD_1", 19},    {L"POWER_THERMAL_2", 20},
-    {L"POWER_BACKLIGHT", 21}, {L"STORAGE_SSD_2", 22},
+    {L"USB_X_R_2", 1},
+    {L"USB_X_R_1", 2},
+    {L"STORAGE_SSD", 3},
+    {L"POWER_THERMAL", 4},
+    {L"BATTERY", 5},
+    {L"WIFI", 6},
+    {L"MBB", 7},
+    {L"DISPLAY_CTLR", 8},
+    {L"USB_X_L_1", 9},
+    {L"DISPLAY_BACKLIGHT", 10},
+    {L"USB_X_L_2", 11},
+    {L"USB_CTLR", 12},
+    {L"STORAGE_HDD", 13},
+    {L"STORAGE_ROM", 14},
+    {L"USB_CTLR_1", 15},
+    {L"USB_CTLR_2", 16},
+    {L"USB_X_L_3", 17},
+    {L"POWER_THERMAL_1", 18},
+    {L"STORAGE_SSD_1", 19},
+    {L"POWER_THERMAL_2", 20},
+    {L"POWER_BACKLIGHT", 21},
+    {L"STORAGE_SSD_2", 22},
 };
 
 }  // namespace

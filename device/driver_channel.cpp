@@ -27,8 +27,8 @@ DWORD LastFailure() { return AsFailure(GetLastError()); }
 DWORD SendRequest(const UniqueDeviceHandle& device, DWORD code, std::span<std::uint8_t> reply) {
   if (!device) return ERROR_INVALID_HANDLE;
   DWORD bytesReturned = 0;  // the replies are fixed-size or zero-filled; never consulted
-  if (!DeviceIoControl(device.get(), code, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()),
-                       &bytesReturned, nullptr)) {
+  if (!DeviceIoControl(device.get(), code, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()), &bytesReturned,
+                       nullptr)) {
     return LastFailure();
   }
   return ERROR_SUCCESS;
@@ -63,8 +63,8 @@ DWORD QueryInterfacePath(HDEVINFO list, SP_DEVICE_INTERFACE_DATA& interfaceData,
   }
 
   // Up to the terminating 0, but never past the bytes the buffer holds.
-  const auto* first = reinterpret_cast<const WCHAR*>(reinterpret_cast<const unsigned char*>(buffer.data()) +
-                                                     kDevicePathOffset);
+  const auto* first =
+      reinterpret_cast<const WCHAR*>(reinterpret_cast<const unsigned char*>(buffer.data()) + kDevicePathOffset);
   const std::size_t capacity = (bytes - kDevicePathOffset) / sizeof(WCHAR);
   std::size_t length = 0;
   while (length < capacity && first[length] != 0) ++length;
@@ -81,16 +81,15 @@ std::uint8_t DriverChannel::LookupComponentId(const wchar_t* name) const {
 }
 
 DWORD DriverChannel::Discover() {
-  UniqueDeviceInfoList list(SetupDiGetClassDevsW(&kPowerMonitorInterfaceClass, nullptr, nullptr,
-                                                 DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  UniqueDeviceInfoList list(
+      SetupDiGetClassDevsW(&kPowerMonitorInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return LastFailure();
 
   SP_DEVICE_INTERFACE_DATA interfaceData{};
   interfaceData.cbSize = sizeof(interfaceData);
   // The first FALSE ends the walk, whatever its reason.
   for (DWORD index = 0;
-       SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kPowerMonitorInterfaceClass, index, &interfaceData);
-       ++index) {
+       SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kPowerMonitorInterfaceClass, index, &interfaceData); ++index) {
     std::wstring path;
     const DWORD error = QueryInterfacePath(list.get(), interfaceData, path);
     if (error != ERROR_SUCCESS) return error;
@@ -102,8 +101,7 @@ DWORD DriverChannel::Discover() {
 
 DWORD DriverChannel::OpenAll() {
   for (auto& [path, entry] : devices) {
-    entry.handle.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                   nullptr));
+    entry.handle.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!entry.handle) {
       const DWORD error = LastFailure();
       CloseAll();

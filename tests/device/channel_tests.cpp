@@ -111,7 +111,8 @@ TEST_F(DriverChannelTest, OpenFailureOnSecondEntryClosesTheFirstAndStops) {
   ASSERT_EQ(Entry(0).handle.get(), HandleAfter(probe, 1));
   channel.CloseAll();
 
-  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI") + DeviceSection(InterfacePath(1), "MBB", "fail = open 5") +
+  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI") +
+                         DeviceSection(InterfacePath(1), "MBB", "fail = open 5") +
                          DeviceSection(InterfacePath(2), "BATTERY"));
   probe = ProbeHandle();
   EXPECT_EQ(channel.OpenAll(), 5u);
@@ -131,7 +132,8 @@ TEST_F(DriverChannelTest, FailuresWithoutAnErrorCodeStillFail) {
 }
 
 TEST_F(DriverChannelTest, RediscoveryKeepsEntriesAndAddsNewOnes) {
-  const std::string two = DeviceSection(InterfacePath(0), "WIFI", "reading0 = 11") + DeviceSection(InterfacePath(2), "MBB");
+  const std::string two =
+      DeviceSection(InterfacePath(0), "WIFI", "reading0 = 11") + DeviceSection(InterfacePath(2), "MBB");
   machine.WriteDriverIni(two);
   Start();
   ASSERT_EQ(channel.ReadAll(), 0u);
@@ -148,7 +150,8 @@ TEST_F(DriverChannelTest, RediscoveryKeepsEntriesAndAddsNewOnes) {
 }
 
 TEST_F(DriverChannelTest, VanishedInterfaceKeepsItsEntryAndFailsToReopen) {
-  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI", "reading0 = 3") + DeviceSection(InterfacePath(1), "MBB"));
+  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI", "reading0 = 3") +
+                         DeviceSection(InterfacePath(1), "MBB"));
   Start();
   ASSERT_EQ(channel.ReadAll(), 0u);
 

@@ -88,7 +88,8 @@ TEST_F(SimulatedDriverTest, EnumeratesInterfacesWithTheTwoCallProtocol) {
 }
 
 TEST_F(SimulatedDriverTest, AnswersTheFourRequestsAsADriverDoes) {
-  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI", "check = 0x0102\nreading0 = counter 0xFFFFFFFFFFFFFFFF 2"));
+  machine.WriteDriverIni(
+      DeviceSection(InterfacePath(0), "WIFI", "check = 0x0102\nreading0 = counter 0xFFFFFFFFFFFFFFFF 2"));
   EXPECT_EQ(Open(WideInterfacePath(9)), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   std::wstring upper = WideInterfacePath(0);
@@ -159,7 +160,8 @@ TEST_F(SimulatedDriverTest, ReadsCommentsQuotesAndUtf16Files) {
   // section without a path and a repeated path.
   const std::string text = "; header\r\n[device]\r\npath = " + InterfacePath(0) +
                            "  ; comment\r\ncomponent = \"A;B\"\r\nreading1 = nonsense\r\n"
-                           "[device]\r\ncomponent = WIFI\r\n[device]\r\npath = " + InterfacePath(0) + "\r\n";
+                           "[device]\r\ncomponent = WIFI\r\n[device]\r\npath = " +
+                           InterfacePath(0) + "\r\n";
   std::string utf16 = "\xFF\xFE";
   for (char c : text) utf16 += std::string{c, '\0'};
   std::ofstream(machine.root() / "driver.ini", std::ios::binary) << utf16;

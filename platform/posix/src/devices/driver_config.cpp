@@ -140,39 +140,39 @@ std::optional<InformationShape> ParseShape(std::wstring_view text) {
 }
 
 // Applies one key; false when the key or its value is not understood.
-bool ApplyKey(DeviceSpec& spec, const std::wstring& key, std::wstring_view value) {
+bool ApplyKey(DeviceConfig& config, const std::wstring& key, std::wstring_view value) {
   if (key == L"path") {
     if (value.empty()) return false;
-    spec.path = value;
+    config.path = value;
   } else if (key == L"component") {
-    spec.component = value;
+    config.component = value;
   } else if (key == L"check") {
     auto check = ParseBoundedNumber(value, 0xFFFF);
     if (!check) return false;
-    spec.check = static_cast<std::uint16_t>(*check);
+    config.check = static_cast<std::uint16_t>(*check);
   } else if (key == L"reading0" || key == L"reading1") {
     auto reading = ParseReading(value);
     if (!reading) return false;
-    (key == L"reading0" ? spec.reading0 : spec.reading1) = *reading;
+    (key == L"reading0" ? config.reading0 : config.reading1) = *reading;
   } else if (key == L"fail") {
-    return ParseFailure(value, spec.failures);
+    return ParseFailure(value, config.failures);
   } else if (key == L"info") {
     auto shape = ParseShape(value);
     if (!shape) return false;
-    spec.information = *shape;
+    config.information = *shape;
   } else if (key == L"infosize") {
     auto size = ParseBoundedNumber(value, std::numeric_limits<std::uint32_t>::max());
     if (!size) return false;
-    spec.informationSizeOverridden = true;
-    spec.informationSize = static_cast<std::uint32_t>(*size);
+    config.informationSizeOverridden = true;
+    config.informationSize = static_cast<std::uint32_t>(*size);
   } else if (key == L"readsize") {
     auto size = ParseBoundedNumber(value, 16);
     if (!size) return false;
-    spec.readingReplyBytes = static_cast<std::size_t>(*size);
+    config.readingReplyBytes = static_cast<std::size_t>(*size);
   } else if (key == L"checksize") {
     auto size = ParseBoundedNumber(value, 2);
     if (!size) return false;
-    spec.checkReplyBytes = static_cast<std::size_t>(*size);
+    config.checkReplyBytes = static_cast<std::size_t>(*size);
   } else {
     return false;
   }
@@ -202,7 +202,7 @@ class ConfigParser {
     if (!ApplyKey(_current, key, value)) Problem("cannot use '" + ToUtf8(key) + " = " + ToUtf8(value) + "'");
   }
 
-  std::vector<DeviceSpec> Finish() {
+  std::vector<DeviceConfig> Finish() {
     Close();
     return std::move(_devices);
   }
@@ -212,7 +212,7 @@ class ConfigParser {
     Close();
     _inDevice = Lower(name) == L"device";
     _sectionLine = _lineNumber;
-    _current = DeviceSpec{};
+    _current = DeviceConfig{};
   }
 
   void Close() {
@@ -222,7 +222,7 @@ class ConfigParser {
       Problem(_sectionLine, "device section without a path is left out");
       return;
     }
-    for (const DeviceSpec& earlier : _devices) {
+    for (const DeviceConfig& earlier : _devices) {
       if (earlier.path == _current.path) {
         Problem(_sectionLine, "second section for " + ToUtf8(_current.path) + " is left out");
         return;
@@ -237,8 +237,8 @@ class ConfigParser {
   }
 
   std::vector<std::string>& _problems;
-  std::vector<DeviceSpec> _devices;
-  DeviceSpec _current;
+  std::vector<DeviceConfig> _devices;
+  DeviceConfig _current;
   bool _inDevice = false;
   std::size_t _lineNumber = 0;
   std::size_t _sectionLine = 0;
@@ -246,7 +246,7 @@ class ConfigParser {
 
 }  // namespace
 
-std::vector<DeviceSpec> ParseDriverConfig(std::wstring_view text, std::vector<std::string>& problems) {
+std::vector<DeviceConfig> ParseDriverConfig(std::wstring_view text, std::vector<std::string>& problems) {
   ConfigParser parser(problems);
   std::size_t number = 1;
   std::size_t start = 0;

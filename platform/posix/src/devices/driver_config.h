@@ -34,7 +34,7 @@ enum class InformationShape {
   Odd,           // header, name and one stray byte, no terminating 0
 };
 
-struct DeviceSpec {
+struct DeviceConfig {
   std::wstring path;
   std::wstring component;
   std::uint16_t check = 1;
@@ -43,15 +43,15 @@ struct DeviceSpec {
   std::map<Request, DWORD> failures;
   InformationShape information = InformationShape::Normal;
   bool informationSizeOverridden = false;
-  std::uint32_t informationSize = 0;  // the size reply when overridden
-  std::size_t checkReplyBytes = 2;    // bytes of the check reply the driver writes (0-2)
-  std::size_t readingReplyBytes = 16; // bytes of the reading reply the driver writes (0-16)
+  std::uint32_t informationSize = 0;   // the size reply when overridden
+  std::size_t checkReplyBytes = 2;     // bytes of the check reply the driver writes (0-2)
+  std::size_t readingReplyBytes = 16;  // bytes of the reading reply the driver writes (0-16)
 };
 
 // Parses the text of driver.ini. A section without a path, or with the path of an
 // earlier section, is left out; a key or value that cannot be understood is
 // skipped. Each problem is described in `problems` ("line N: ...").
-std::vector<DeviceSpec> ParseDriverConfig(std::wstring_view text, std::vector<std::string>& problems);
+std::vector<DeviceConfig> ParseDriverConfig(std::wstring_view text, std::vector<std::string>& problems);
 
 // The file's bytes as text: UTF-8 (with or without a byte-order mark) or UTF-16LE
 // with its byte-order mark.

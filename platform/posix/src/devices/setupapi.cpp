@@ -120,8 +120,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO listHandle, PSP_DEVINFO_DATA device, c
   // No device elements are ever handed out, so none can be named here.
   if (device != nullptr || interfaceClass == nullptr || interfaceData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Fail(ERROR_INVALID_USER_BUFFER);
-  if (!(*interfaceClass == kPowerMonitorClass) || memberIndex >= list->paths.size())
-    return Fail(ERROR_NO_MORE_ITEMS);
+  if (!(*interfaceClass == kPowerMonitorClass) || memberIndex >= list->paths.size()) return Fail(ERROR_NO_MORE_ITEMS);
   interfaceData->InterfaceClassGuid = *interfaceClass;
   interfaceData->Flags = kInterfaceActive;
   interfaceData->Reserved = static_cast<ULONG_PTR>(memberIndex) + 1;
@@ -130,8 +129,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO listHandle, PSP_DEVINFO_DATA device, c
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO listHandle, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize,
-                                      PDWORD requiredSize, PSP_DEVINFO_DATA device) {
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD detailSize, PDWORD requiredSize,
+                                      PSP_DEVINFO_DATA device) {
   tarn::sim::devices::PresentInterfacePaths();
   const auto list = Lists().Find(listHandle);
   const std::wstring* path = InterfaceOf(list.get(), interfaceData);

@@ -58,7 +58,7 @@ FileStamp StampOf(const std::string& file) {
   return stamp;
 }
 
-std::vector<DeviceSpec> LoadConfig(const std::string& file) {
+std::vector<DeviceConfig> LoadConfig(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "simulated driver: cannot read %s\n", file.c_str());
@@ -66,9 +66,10 @@ std::vector<DeviceSpec> LoadConfig(const std::string& file) {
   }
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::string> problems;
-  auto specs = ParseDriverConfig(DecodeConfigText(bytes), problems);
-  for (const auto& problem : problems) std::fprintf(stderr, "simulated driver: %s: %s\n", file.c_str(), problem.c_str());
-  return specs;
+  auto configs = ParseDriverConfig(DecodeConfigText(bytes), problems);
+  for (const auto& problem : problems)
+    std::fprintf(stderr, "simulated driver: %s: %s\n", file.c_str(), problem.c_str());
+  return configs;
 }
 
 wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
@@ -98,10 +99,10 @@ void AppendUtf16(std::vector<std::uint8_t>& bytes, const std::wstring& text) {
   }
 }
 
-std::vector<std::uint8_t> InformationBlock(const DeviceSpec& spec) {
+std::vector<std::uint8_t> InformationBlock(const DeviceConfig& config) {
   std::vector<std::uint8_t> block(kInformationHeaderSize, kHeaderFill);
-  AppendUtf16(block, spec.component);
-  switch (spec.information) {
+  AppendUtf16(block, config.component);
+  switch (config.information) {
     case InformationShape::Normal: AppendLittleEndian(block, 0, 2); break;
     case InformationShape::Short: block.resize(kInformationHeaderSize + 1, 0); break;
     case InformationShape::Unterminated: break;
@@ -112,19 +113,19 @@ std::vector<std::uint8_t> InformationBlock(const DeviceSpec& spec) {
 
 // One present device and its running state.
 struct LiveDevice {
-  DeviceSpec spec;
+  DeviceConfig config;
   std::uint64_t identity = 0;
   std::uint64_t next0 = 0;  // the values the next read returns
   std::uint64_t next1 = 0;
 
   void RestartCounters() {
-    next0 = spec.reading0.start;
-    next1 = spec.reading1.start;
+    next0 = config.reading0.start;
+    next1 = config.reading1.start;
   }
 
   void AdvanceCounters() {
-    if (spec.reading0.counter) next0 += spec.reading0.step;
-    if (spec.reading1.counter) next1 += spec.reading1.step;
+    if (config.reading0.counter) next0 += config.reading0.step;
+    if (config.reading1.counter) next1 += config.reading1.step;
   }
 };
 
@@ -134,7 +135,7 @@ class SimulatedDriver {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
     std::vector<std::wstring> paths;
-    for (const LiveDevice& device : _devices) paths.push_back(device.spec.path);
+    for (const LiveDevice& device : _devices) paths.push_back(device.config.path);
     return paths;
   }
 
@@ -143,7 +144,7 @@ class SimulatedDriver {
     Refresh();
     const LiveDevice* device = FindByPath(path);
     if (device == nullptr) return {false, ERROR_FILE_NOT_FOUND, 0};
-    if (auto failure = device->spec.failures.find(Request::Open); failure != device->spec.failures.end())
+    if (auto failure = device->config.failures.find(Request::Open); failure != device->config.failures.end())
       return {false, failure->second, 0};
     return {true, ERROR_SUCCESS, device->identity};
   }
@@ -174,8 +175,8 @@ class SimulatedDriver {
   }
 
   static std::optional<DWORD> InjectedFailure(const LiveDevice& device, Request request) {
-    auto failure = device.spec.failures.find(request);
-    if (failure == device.spec.failures.end()) return std::nullopt;
+    auto failure = device.config.failures.find(request);
+    if (failure == device.config.failures.end()) return std::nullopt;
     return failure->second;
   }
 
@@ -183,17 +184,17 @@ class SimulatedDriver {
     if (auto failure = InjectedFailure(device, Request::Check)) return {false, *failure, {}};
     if (outputSize < kCheckReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
     std::vector<std::uint8_t> reply;
-    AppendLittleEndian(reply, device.spec.check, kCheckReplySize);
-    reply.resize(device.spec.checkReplyBytes);
+    AppendLittleEndian(reply, device.config.check, kCheckReplySize);
+    reply.resize(device.config.checkReplyBytes);
     return {true, ERROR_SUCCESS, reply};
   }
 
   static RequestResult InformationSize(const LiveDevice& device, DWORD outputSize) {
     if (auto failure = InjectedFailure(device, Request::InformationSize)) return {false, *failure, {}};
     if (outputSize < kInformationSizeReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
-    const auto size = device.spec.informationSizeOverridden
-                          ? device.spec.informationSize
-                          : static_cast<std::uint32_t>(InformationBlock(device.spec).size());
+    const auto size = device.config.informationSizeOverridden
+                          ? device.config.informationSize
+                          : static_cast<std::uint32_t>(InformationBlock(device.config).size());
     std::vector<std::uint8_t> reply;
     AppendLittleEndian(reply, size, kInformationSizeReplySize);
     return {true, ERROR_SUCCESS, reply};
@@ -201,7 +202,7 @@ class SimulatedDriver {
 
   static RequestResult Information(const LiveDevice& device, DWORD outputSize) {
     if (auto failure = InjectedFailure(device, Request::Information)) return {false, *failure, {}};
-    std::vector<std::uint8_t> block = InformationBlock(device.spec);
+    std::vector<std::uint8_t> block = InformationBlock(device.config);
     if (outputSize < block.size()) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
     return {true, ERROR_SUCCESS, block};
   }
@@ -212,7 +213,7 @@ class SimulatedDriver {
     std::vector<std::uint8_t> reply;
     AppendLittleEndian(reply, device.next0, 8);
     AppendLittleEndian(reply, device.next1, 8);
-    reply.resize(device.spec.readingReplyBytes);
+    reply.resize(device.config.readingReplyBytes);
     device.AdvanceCounters();
     return {true, ERROR_SUCCESS, reply};
   }
@@ -225,9 +226,9 @@ class SimulatedDriver {
 
   const LiveDevice* FindByPath(std::wstring_view path) const {
     for (const LiveDevice& device : _devices)
-      if (device.spec.path == path) return &device;
+      if (device.config.path == path) return &device;
     for (const LiveDevice& device : _devices)
-      if (EqualIgnoringAsciiCase(device.spec.path, path)) return &device;
+      if (EqualIgnoringAsciiCase(device.config.path, path)) return &device;
     return nullptr;
   }
 
@@ -239,18 +240,18 @@ class SimulatedDriver {
     // Another machine folder is another driver: none of the old devices survive.
     if (!_stamp || _stamp->file != stamp.file) _devices.clear();
     _stamp = stamp;
-    std::vector<DeviceSpec> specs = stamp.exists ? LoadConfig(stamp.file) : std::vector<DeviceSpec>{};
+    std::vector<DeviceConfig> configs = stamp.exists ? LoadConfig(stamp.file) : std::vector<DeviceConfig>{};
 
     std::vector<LiveDevice> devices;
-    for (DeviceSpec& spec : specs) {
+    for (DeviceConfig& config : configs) {
       LiveDevice device;
-      const LiveDevice* earlier = FindExactPath(spec.path);
+      const LiveDevice* earlier = FindExactPath(config.path);
       device.identity = earlier != nullptr ? earlier->identity : _nextIdentity++;
-      device.spec = std::move(spec);
+      device.config = std::move(config);
       device.RestartCounters();
       // A counter whose own definition is unchanged goes on where it was.
-      if (earlier != nullptr && earlier->spec.reading0 == device.spec.reading0) device.next0 = earlier->next0;
-      if (earlier != nullptr && earlier->spec.reading1 == device.spec.reading1) device.next1 = earlier->next1;
+      if (earlier != nullptr && earlier->config.reading0 == device.config.reading0) device.next0 = earlier->next0;
+      if (earlier != nullptr && earlier->config.reading1 == device.config.reading1) device.next1 = earlier->next1;
       devices.push_back(std::move(device));
     }
     _devices = std::move(devices);
@@ -258,7 +259,7 @@ class SimulatedDriver {
 
   const LiveDevice* FindExactPath(const std::wstring& path) const {
     for (const LiveDevice& device : _devices)
-      if (device.spec.path == path) return &device;
+      if (device.config.path == path) return &device;
     return nullptr;
   }
 
