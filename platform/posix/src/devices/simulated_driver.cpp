@@ -1,0 +1,288 @@
+#include "simulated_driver.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <sstream>
+
+#include "driver_config.h"
+#include "tarn_sim/machine.h"
+
+namespace tarn::sim::devices {
+namespace {
+
+constexpr DWORD kCheckRequest = 0x00224000;
+constexpr DWORD kInformationSizeRequest = 0x00224004;
+constexpr DWORD kInformationRequest = 0x00224008;
+constexpr DWORD kReadingRequest = 0x0022400C;
+
+constexpr std::size_t kCheckReplySize = 2;
+constexpr std::size_t kInformationSizeReplySize = 4;
+constexpr std::size_t kReadingReplySize = 16;
+constexpr std::size_t kInformationHeaderSize = 72;
+constexpr std::uint8_t kHeaderFill = 0xA5;  // the driver's own bytes; nobody reads them
+
+// What identifies one version of driver.ini. The inode and change time catch a
+// rewrite of the same size within the file system's time-stamp granularity.
+struct FileStamp {
+  std::string file;
+  bool exists = false;
+  dev_t deviceNumber = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  long long modifiedSeconds = 0;
+  long modifiedNanoseconds = 0;
+  long long changedSeconds = 0;
+  long changedNanoseconds = 0;
+
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::string& file) {
+  FileStamp stamp;
+  stamp.file = file;
+  struct stat status {};
+  if (file.empty() || ::stat(file.c_str(), &status) != 0) return stamp;
+  stamp.exists = true;
+  stamp.deviceNumber = status.st_dev;
+  stamp.inode = status.st_ino;
+  stamp.size = status.st_size;
+  stamp.modifiedSeconds = status.st_mtim.tv_sec;
+  stamp.modifiedNanoseconds = status.st_mtim.tv_nsec;
+  stamp.changedSeconds = status.st_ctim.tv_sec;
+  stamp.changedNanoseconds = status.st_ctim.tv_nsec;
+  return stamp;
+}
+
+std::vector<DeviceConfig> LoadConfig(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "simulated driver: cannot read %s\n", file.c_str());
+    return {};
+  }
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> problems;
+  auto configs = ParseDriverConfig(DecodeConfigText(bytes), problems);
+  for (const auto& problem : problems)
+    std::fprintf(stderr, "simulated driver: %s: %s\n", file.c_str(), problem.c_str());
+  return configs;
+}
+
+wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool EqualIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  return true;
+}
+
+void AppendLittleEndian(std::vector<std::uint8_t>& bytes, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// The component name as UTF-16LE code units (a character beyond U+FFFF as a pair).
+void AppendUtf16(std::vector<std::uint8_t>& bytes, const std::wstring& text) {
+  for (wchar_t c : text) {
+    auto value = static_cast<std::uint32_t>(c);
+    if (value > 0xFFFF && value <= 0x10FFFF) {
+      value -= 0x10000;
+      AppendLittleEndian(bytes, 0xD800 + (value >> 10), 2);
+      AppendLittleEndian(bytes, 0xDC00 + (value & 0x3FF), 2);
+    } else {
+      AppendLittleEndian(bytes, value & 0xFFFF, 2);
+    }
+  }
+}
+
+std::vector<std::uint8_t> InformationBlock(const DeviceConfig& config) {
+  std::vector<std::uint8_t> block(kInformationHeaderSize, kHeaderFill);
+  AppendUtf16(block, config.component);
+  switch (config.information) {
+    case InformationShape::Normal: AppendLittleEndian(block, 0, 2); break;
+    case InformationShape::Short: block.resize(kInformationHeaderSize + 1, 0); break;
+    case InformationShape::Unterminated: break;
+    case InformationShape::Odd: block.push_back(0); break;
+  }
+  return block;
+}
+
+// One present device and its running state.
+struct LiveDevice {
+  DeviceConfig config;
+  std::uint64_t identity = 0;
+  std::uint64_t next0 = 0;  // the values the next read returns
+  std::uint64_t next1 = 0;
+
+  void RestartCounters() {
+    next0 = config.reading0.start;
+    next1 = config.reading1.start;
+  }
+
+  void AdvanceCounters() {
+    if (config.reading0.counter) next0 += config.reading0.step;
+    if (config.reading1.counter) next1 += config.reading1.step;
+  }
+};
+
+class SimulatedDriver {
+ public:
+  std::vector<std::wstring> PresentPaths() {
+    std::lock_guard<std::mutex> guard(_lock);
+    Refresh();
+    std::vector<std::wstring> paths;
+    for (const LiveDevice& device : _devices) paths.push_back(device.config.path);
+    return paths;
+  }
+
+  OpenResult Open(std::wstring_view path) {
+    std::lock_guard<std::mutex> guard(_lock);
+    Refresh();
+    const LiveDevice* device = FindByPath(path);
+    if (device == nullptr) return {false, ERROR_FILE_NOT_FOUND, 0};
+    if (auto failure = device->config.failures.find(Request::Open); failure != device->config.failures.end())
+      return {false, failure->second, 0};
+    return {true, ERROR_SUCCESS, device->identity};
+  }
+
+  RequestResult Send(const DeviceHandleObject& handle, DWORD code, DWORD outputSize) {
+    std::lock_guard<std::mutex> guard(_lock);
+    Refresh();
+    LiveDevice* device = FindByIdentity(handle.device);
+    if (device == nullptr) return {false, ERROR_DEVICE_NOT_CONNECTED, {}};
+    if (!HasAccessFor(handle.access, code)) return {false, ERROR_ACCESS_DENIED, {}};
+    switch (code) {
+      case kCheckRequest: return Check(*device, outputSize);
+      case kInformationSizeRequest: return InformationSize(*device, outputSize);
+      case kInformationRequest: return Information(*device, outputSize);
+      case kReadingRequest: return Reading(*device, outputSize);
+      default: return {false, ERROR_INVALID_FUNCTION, {}};
+    }
+  }
+
+ private:
+  // The access bits of a request code (FILE_READ_ACCESS 1, FILE_WRITE_ACCESS 2)
+  // are checked against the handle's desired access, as the I/O manager does.
+  static bool HasAccessFor(DWORD access, DWORD code) {
+    const DWORD required = (code >> 14) & 3;
+    const bool canRead = (access & (GENERIC_READ | GENERIC_ALL | 0x0001u)) != 0;
+    const bool canWrite = (access & (GENERIC_WRITE | GENERIC_ALL | 0x0002u)) != 0;
+    return ((required & 1) == 0 || canRead) && ((required & 2) == 0 || canWrite);
+  }
+
+  static std::optional<DWORD> InjectedFailure(const LiveDevice& device, Request request) {
+    auto failure = device.config.failures.find(request);
+    if (failure == device.config.failures.end()) return std::nullopt;
+    return failure->second;
+  }
+
+  static RequestResult Check(const LiveDevice& device, DWORD outputSize) {
+    if (auto failure = InjectedFailure(device, Request::Check)) return {false, *failure, {}};
+    if (outputSize < kCheckReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
+    std::vector<std::uint8_t> reply;
+    AppendLittleEndian(reply, device.config.check, kCheckReplySize);
+    reply.resize(device.config.checkReplyBytes);
+    return {true, ERROR_SUCCESS, reply};
+  }
+
+  static RequestResult InformationSize(const LiveDevice& device, DWORD outputSize) {
+    if (auto failure = InjectedFailure(device, Request::InformationSize)) return {false, *failure, {}};
+    if (outputSize < kInformationSizeReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
+    const auto size = device.config.informationSizeOverridden
+                          ? device.config.informationSize
+                          : static_cast<std::uint32_t>(InformationBlock(device.config).size());
+    std::vector<std::uint8_t> reply;
+    AppendLittleEndian(reply, size, kInformationSizeReplySize);
+    return {true, ERROR_SUCCESS, reply};
+  }
+
+  static RequestResult Information(const LiveDevice& device, DWORD outputSize) {
+    if (auto failure = InjectedFailure(device, Request::Information)) return {false, *failure, {}};
+    std::vector<std::uint8_t> block = InformationBlock(device.config);
+    if (outputSize < block.size()) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
+    return {true, ERROR_SUCCESS, block};
+  }
+
+  static RequestResult Reading(LiveDevice& device, DWORD outputSize) {
+    if (auto failure = InjectedFailure(device, Request::Reading)) return {false, *failure, {}};
+    if (outputSize < kReadingReplySize) return {false, ERROR_INSUFFICIENT_BUFFER, {}};
+    std::vector<std::uint8_t> reply;
+    AppendLittleEndian(reply, device.next0, 8);
+    AppendLittleEndian(reply, device.next1, 8);
+    reply.resize(device.config.readingReplyBytes);
+    device.AdvanceCounters();
+    return {true, ERROR_SUCCESS, reply};
+  }
+
+  LiveDevice* FindByIdentity(std::uint64_t identity) {
+    for (LiveDevice& device : _devices)
+      if (device.identity == identity) return &device;
+    return nullptr;
+  }
+
+  const LiveDevice* FindByPath(std::wstring_view path) const {
+    for (const LiveDevice& device : _devices)
+      if (device.config.path == path) return &device;
+    for (const LiveDevice& device : _devices)
+      if (EqualIgnoringAsciiCase(device.config.path, path)) return &device;
+    return nullptr;
+  }
+
+  // Re-reads driver.ini when it is not the version read last.
+  void Refresh() {
+    const auto root = MachineRoot();
+    const FileStamp stamp = StampOf(root ? (*root / "driver.ini").string() : std::string());
+    if (_stamp && *_stamp == stamp) return;
+    // Another machine folder is another driver: none of the old devices survive.
+    if (!_stamp || _stamp->file != stamp.file) _devices.clear();
+    _stamp = stamp;
+    std::vector<DeviceConfig> configs = stamp.exists ? LoadConfig(stamp.file) : std::vector<DeviceConfig>{};
+
+    std::vector<LiveDevice> devices;
+    for (DeviceConfig& config : configs) {
+      LiveDevice device;
+      const LiveDevice* earlier = FindExactPath(config.path);
+      device.identity = earlier != nullptr ? earlier->identity : _nextIdentity++;
+      device.config = std::move(config);
+      device.RestartCounters();
+      // A counter whose own definition is unchanged goes on where it was.
+      if (earlier != nullptr && earlier->config.reading0 == device.config.reading0) device.next0 = earlier->next0;
+      if (earlier != nullptr && earlier->config.reading1 == device.config.reading1) device.next1 = earlier->next1;
+      devices.push_back(std::move(device));
+    }
+    _devices = std::move(devices);
+  }
+
+  const LiveDevice* FindExactPath(const std::wstring& path) const {
+    for (const LiveDevice& device : _devices)
+      if (device.config.path == path) return &device;
+    return nullptr;
+  }
+
+  std::mutex _lock;
+  std::optional<FileStamp> _stamp;
+  std::vector<LiveDevice> _devices;
+  std::uint64_t _nextIdentity = 1;
+};
+
+// Never destroyed: pool threads may still reach the driver while the process exits.
+SimulatedDriver& Driver() {
+  static SimulatedDriver* driver = new SimulatedDriver;
+  return *driver;
+}
+
+}  // namespace
+
+std::vector<std::wstring> PresentInterfacePaths() { return Driver().PresentPaths(); }
+
+OpenResult OpenDevice(std::wstring_view path) { return Driver().Open(path); }
+
+RequestResult SendDeviceRequest(const DeviceHandleObject& handle, DWORD code, DWORD outputSize) {
+  return Driver().Send(handle, code, outputSize);
+}
+
+}  // namespace tarn::sim::devices
