@@ -3,6 +3,12 @@
 
 #include <windows.h>
 
+#include <share.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_machine.h"
@@ -141,6 +147,28 @@ TEST_F(SimRegistryTest, EditedFileIsSeenByTheNextCallEvenThroughAnOpenKey) {
   WriteReg("");
   EXPECT_EQ(RegQueryValueExW(key, L"N", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), kKeyDeleted);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+// The service reads settings on one thread while others open files; the
+// stand-in's tables must hold up (run under the thread sanitizer as well).
+TEST_F(SimRegistryTest, RegistryAndFilesServeSeveralThreadsAtOnce) {
+  WriteReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"N\"=dword:00000005\r\n");
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      const std::wstring path = L"C:\\file" + std::to_wstring(t) + L".txt";
+      for (int i = 0; i < 50; ++i) {
+        if (Query(L"SOFTWARE\\Test", L"N").data != std::vector<BYTE>{5, 0, 0, 0}) ++failures;
+        FILE* file = _wfsopen(path.c_str(), L"ab", _SH_DENYNO);
+        if (file == nullptr || std::fputc('x', file) == EOF) ++failures;
+        if (file != nullptr) std::fclose(file);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(SimMachine::Read(_machine.C("file0.txt")), std::string(50, 'x'));
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
-// Linux only: failures the simulated machine makes easy to bring about.
+// Linux only: what needs the simulated machine itself (failures it makes easy
+// to bring about, a machine without drive C:, the demo machine's registry).
 #include <sys/resource.h>
 
 #include <csignal>
 #include <optional>
 #include <sstream>
 
+#include <filesystem>
+
 #include "log_file_manager.h"
+#include "settings.h"
 #include "log_test_util.h"
 #include "tarn_sim/machine.h"
 
@@ -39,9 +43,9 @@ std::vector<std::string> Lines(const std::string& bytes) {
   return lines;
 }
 
-using LogFailureTest = MachineTest;
+using SimOnlyTest = MachineTest;
 
-TEST_F(LogFailureTest, FailedWriteLosesItsRowOnlyAndTheFileIsEndedCleanly) {
+TEST_F(SimOnlyTest, FailedWriteLosesItsRowOnlyAndTheFileIsEndedCleanly) {
   LogFileManager log;
   log._fileSizeByte = 620000;
   log.Configure(L"TARNLog", L"# LogFormatVersion:V1.00");
@@ -63,7 +67,7 @@ TEST_F(LogFailureTest, FailedWriteLosesItsRowOnlyAndTheFileIsEndedCleanly) {
   EXPECT_TRUE(std::regex_match(lines[3] + "\r\n", std::regex(RowPattern("kept 2"))));
 }
 
-TEST_F(LogFailureTest, MissingApplicationDataFolderFailsConstruction) {
+TEST_F(SimOnlyTest, MissingApplicationDataFolderFailsConstruction) {
   tarn::sim::SetMachineRoot({});
   try {
     LogFileManager log;
@@ -71,6 +75,18 @@ TEST_F(LogFailureTest, MissingApplicationDataFolderFailsConstruction) {
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "Get ProgramData path is failed.");
   }
+}
+
+TEST_F(SimOnlyTest, DemoMachineRegistryGivesTheDemoSettings) {
+  std::filesystem::copy_file(std::filesystem::path(TARN_SOURCE_DIR) / "tools/demo-machine/registry.reg",
+                             *tarn::sim::MachineRoot() / "registry.reg");
+  const auto settings = qorlogsvc::model::service::ReadSettingsFromRegistry();
+  EXPECT_EQ(settings.logPeriodMs, 2000u);
+  EXPECT_EQ(settings.logFileSizeByte, 2000u);
+  EXPECT_EQ(settings.logFileBackupNum, 3u);
+  EXPECT_EQ(settings.uploadLogPeriodMs, 3000u);
+  EXPECT_EQ(settings.uploadLogFileSizeByte, 1500u);
+  EXPECT_EQ(settings.uploadLogFileBackupNum, 3u);
 }
 
 }  // namespace
