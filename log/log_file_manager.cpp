@@ -57,6 +57,20 @@ bool Utf16Less(const std::wstring& left, const std::wstring& right) {
   return unitsOf(left) < unitsOf(right);
 }
 
+// The process runs with the user's default C runtime locale from the first open
+// on; nothing the log writes depends on it (LogStream produces the bytes). It
+// is set once: the result would be the same every time, and changing the
+// process-wide locale while other threads format text is a race on some
+// runtimes.
+void UseUserDefaultLocale() {
+  static const bool done = [] {
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_TIME, "");
+    return true;
+  }();
+  (void)done;
+}
+
 }  // namespace
 
 LogFileManager::LogFileManager() {
@@ -85,10 +99,7 @@ void LogFileManager::Configure(std::wstring kind, std::wstring header) {
 }
 
 void LogFileManager::Open() {
-  // The process runs with the user's default locale from here on; nothing the
-  // log writes depends on it (the bytes are produced by LogStream).
-  std::setlocale(LC_ALL, "");
-  std::setlocale(LC_TIME, "");
+  UseUserDefaultLocale();
   if (_stream.is_open()) return;
 
   const ExistingContent existing = InspectExistingFile(_filePath);

@@ -10,7 +10,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "sim_machine.h"
+#include "tarn_sim/machine.h"
+#include "test_machine.h"
 
 namespace tarn::test {
 namespace {
@@ -27,13 +28,14 @@ TEST(SimShellTest, CommonAppDataIsProgramDataOnDriveC) {
   tarn::sim::SetMachineRoot({});
   EXPECT_FALSE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, TRUE));
 
-  SimMachine machine;
+  TestMachine machine;
   EXPECT_FALSE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE));  // not there yet
   ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, TRUE));
   EXPECT_STREQ(path, L"C:\\ProgramData");
-  EXPECT_TRUE(std::filesystem::is_directory(machine.C("ProgramData")));
+  EXPECT_TRUE(PathExists(L"C:\\ProgramData"));
 
-  machine.Write(machine.C("ProgramData/Vendor/File.txt"), "x");
+  MakeFolder(L"C:\\ProgramData\\Vendor");
+  WriteBytes(L"C:\\ProgramData\\Vendor\\File.txt", "x");
   EXPECT_TRUE(PathFileExistsW(L"C:\\ProgramData\\Vendor\\File.txt"));
   EXPECT_TRUE(PathFileExistsW(L"c:\\programdata\\VENDOR\\file.TXT"));
   EXPECT_TRUE(PathFileExistsW(L"C:\\ProgramData\\Vendor"));
@@ -62,8 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SharingCase{L"a+", _SH_DENYNO, L"rb", _SH_DENYRD, false}));
 
 TEST_P(SimSharingTest, SecondOpenFollowsWindowsSharingAndTheCloseReleasesTheFile) {
-  SimMachine machine;
-  machine.Write(machine.C("f.txt"), "data");
+  TestMachine machine;
+  WriteBytes(L"C:\\f.txt", "data");
   const SharingCase& c = GetParam();
   Stream held = Open(L"C:\\f.txt", c.heldMode, c.heldShare);
   ASSERT_NE(held, nullptr);
@@ -79,21 +81,21 @@ TEST_P(SimSharingTest, SecondOpenFollowsWindowsSharingAndTheCloseReleasesTheFile
 }
 
 TEST(SimFilesTest, RefusedOpenForWritingLeavesTheFileAlone) {
-  SimMachine machine;
-  machine.Write(machine.C("f.txt"), "keep");
+  TestMachine machine;
+  WriteBytes(L"C:\\f.txt", "keep");
   Stream held = Open(L"C:\\f.txt", L"rb", _SH_DENYWR);
   EXPECT_EQ(Open(L"C:\\f.txt", L"wb", _SH_DENYNO), nullptr);
-  EXPECT_EQ(SimMachine::Read(machine.C("f.txt")), "keep");
+  EXPECT_EQ(ReadBytes(L"C:\\f.txt"), "keep");
 }
 
 TEST(SimFilesTest, AppendModeAppendsAndTextModeAddsNoCarriageReturn) {
-  SimMachine machine;
+  TestMachine machine;
   for (const char* text : {"one\n", "two\n"}) {
     Stream stream = Open(L"C:\\f.txt", L"at", _SH_DENYNO);
     ASSERT_NE(stream, nullptr);
     std::fputs(text, stream.get());
   }
-  EXPECT_EQ(SimMachine::Read(machine.C("f.txt")), "one\ntwo\n");
+  EXPECT_EQ(ReadBytes(L"C:\\f.txt"), "one\ntwo\n");
   EXPECT_EQ(Open(L"C:\\f.txt", L"a, ccs=UTF-8", _SH_DENYNO), nullptr);
   EXPECT_EQ(Open(L"C:\\missing\\f.txt", L"a", _SH_DENYNO), nullptr);
   EXPECT_EQ(Open(L"C:\\", L"r", _SH_DENYNO), nullptr);
@@ -105,15 +107,16 @@ DWORD MoveError(const wchar_t* from, const wchar_t* to, DWORD flags) {
 }
 
 TEST(SimFilesTest, MoveFileExReportsWhatWindowsReports) {
-  SimMachine machine;
-  machine.Write(machine.C("dir/a.txt"), "A");
-  machine.Write(machine.C("dir/b.txt"), "B");
+  TestMachine machine;
+  MakeFolder(L"C:\\dir");
+  WriteBytes(L"C:\\dir\\a.txt", "A");
+  WriteBytes(L"C:\\dir\\b.txt", "B");
   const DWORD replace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
   EXPECT_EQ(MoveError(L"C:\\dir\\none.txt", L"C:\\dir\\c.txt", replace), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(MoveError(L"C:\\none\\a.txt", L"C:\\dir\\c.txt", replace), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(MoveError(L"C:\\dir\\a.txt", L"C:\\none\\c.txt", replace), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(MoveError(L"C:\\dir\\a.txt", L"C:\\dir\\b.txt", 0), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(SimMachine::Read(machine.C("dir/b.txt")), "B");
+  EXPECT_EQ(ReadBytes(L"C:\\dir\\b.txt"), "B");
 
   {
     Stream source = Open(L"C:\\dir\\a.txt", L"rb", _SH_DENYNO);  // the runtime never shares deletion
@@ -123,23 +126,23 @@ TEST(SimFilesTest, MoveFileExReportsWhatWindowsReports) {
     EXPECT_EQ(MoveError(L"C:\\dir\\a.txt", L"C:\\dir\\b.txt", replace), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   }
   EXPECT_EQ(MoveError(L"C:\\DIR\\A.TXT", L"C:\\dir\\b.txt", replace), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_EQ(SimMachine::Read(machine.C("dir/b.txt")), "A");
-  EXPECT_FALSE(std::filesystem::exists(machine.C("dir/a.txt")));
+  EXPECT_EQ(ReadBytes(L"C:\\dir\\b.txt"), "A");
+  EXPECT_FALSE(PathExists(L"C:\\dir\\a.txt"));
 
   EXPECT_EQ(MoveError(L"C:\\dir\\b.txt", L"C:\\dir\\B.TXT", 0), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_TRUE(std::filesystem::exists(machine.C("dir/B.TXT")));
+  EXPECT_EQ(FolderNames(L"C:\\dir"), std::vector<std::wstring>{L"B.TXT"});
 }
 
 TEST(SimFilesTest, CopyFileKeepsOrReplacesTheTarget) {
-  SimMachine machine;
-  machine.Write(machine.C("a.txt"), "A");
-  machine.Write(machine.C("b.txt"), "B");
+  TestMachine machine;
+  WriteBytes(L"C:\\a.txt", "A");
+  WriteBytes(L"C:\\b.txt", "B");
   SetLastError(0);
   EXPECT_FALSE(CopyFileW(L"C:\\a.txt", L"C:\\b.txt", TRUE));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_TRUE(CopyFileW(L"C:\\a.txt", L"C:\\b.txt", FALSE));
-  EXPECT_EQ(SimMachine::Read(machine.C("b.txt")), "A");
-  EXPECT_EQ(SimMachine::Read(machine.C("a.txt")), "A");
+  EXPECT_EQ(ReadBytes(L"C:\\b.txt"), "A");
+  EXPECT_EQ(ReadBytes(L"C:\\a.txt"), "A");
 }
 
 TEST(SimCrtTest, LocaltimeSRefusesWhatWindowsRefuses) {

@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim_machine.h"
+#include <fstream>
+
+#include "tarn_sim/machine.h"
+#include "test_machine.h"
 
 namespace tarn::test {
 namespace {
@@ -41,10 +44,11 @@ Reply Query(const wchar_t* key, const wchar_t* name, REGSAM access = KEY_QUERY_V
 
 class SimRegistryTest : public ::testing::Test {
  protected:
-  void WriteReg(const std::string& body) {
-    _machine.Write(_machine.root() / "registry.reg", "Windows Registry Editor Version 5.00\r\n\r\n" + body);
+  static void WriteFile(const std::string& bytes) {
+    std::ofstream(*tarn::sim::MachineRoot() / "registry.reg", std::ios::binary) << bytes;
   }
-  SimMachine _machine;
+  static void WriteReg(const std::string& body) { WriteFile("Windows Registry Editor Version 5.00\r\n\r\n" + body); }
+  TestMachine _machine;
 };
 
 TEST_F(SimRegistryTest, ValuesComeWithTheirTypesAndSizesAsWindowsReportsThem) {
@@ -101,7 +105,7 @@ TEST_F(SimRegistryTest, RegeditFilesInUtf16AreRead) {
       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"N\"=dword:00000007\r\n";
   std::string utf16 = "\xFF\xFE";
   for (char c : text) utf16 += {c, '\0'};
-  _machine.Write(_machine.root() / "registry.reg", utf16);
+  WriteFile(utf16);
   EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").data, (std::vector<BYTE>{7, 0, 0, 0}));
 }
 
@@ -114,7 +118,7 @@ TEST_F(SimRegistryTest, RemovalLinesAndAWrongFirstLineAreHonoured) {
   EXPECT_EQ(Query(L"SOFTWARE\\Kept", L"A").status, ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Query(L"SOFTWARE\\Kept", L"B").status, ERROR_SUCCESS);
 
-  _machine.Write(_machine.root() / "registry.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kept]\r\n\"B\"=dword:2\r\n");
+  WriteFile("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kept]\r\n\"B\"=dword:2\r\n");
   EXPECT_EQ(Query(L"SOFTWARE\\Kept", L"B").status, ERROR_FILE_NOT_FOUND);
 }
 
@@ -168,7 +172,7 @@ TEST_F(SimRegistryTest, RegistryAndFilesServeSeveralThreadsAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(SimMachine::Read(_machine.C("file0.txt")), std::string(50, 'x'));
+  EXPECT_EQ(ReadBytes(L"C:\\file0.txt"), std::string(50, 'x'));
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ TestMachine::TestMachine() {
   std::string pattern = (fs::temp_directory_path() / "tarn-log-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("no temporary folder");
   _root = pattern;
+  fs::create_directories(fs::path(_root) / "drive_c");
   tarn::sim::SetMachineRoot(_root);
   settingsValues.clear();
   _available = true;
