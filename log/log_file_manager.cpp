@@ -21,20 +21,28 @@ namespace {
 // What an existing current file holds at its end, as far as a new row cares.
 enum class ExistingContent { None, CompleteLines, BrokenLine };
 
+bool IsEmptyFile(const std::wstring& path) {
+  try {
+    return tarn::fs::FileSize(path) == 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // A file that does not exist or is empty needs the header. A file whose last
 // line was cut short (a write that failed half-way, a crash) needs a line end
 // first, or the next row would be glued to that fragment.
 ExistingContent InspectExistingFile(const std::wstring& path) {
   if (!PathFileExistsW(path.c_str())) return ExistingContent::None;
-  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+  UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
   if (file == nullptr) return ExistingContent::CompleteLines;  // unreadable: append as it is
-  ExistingContent content = ExistingContent::None;
-  if (std::fseek(file, -1, SEEK_END) == 0) {
-    const int last = std::fgetc(file);
-    if (last != EOF) content = last == '\n' ? ExistingContent::CompleteLines : ExistingContent::BrokenLine;
-  }
-  std::fclose(file);
-  return content;
+  // Seeking to the last byte fails for an empty file (and for no other file we
+  // can read); the size tells the two apart.
+  if (std::fseek(file.get(), -1, SEEK_END) != 0)
+    return IsEmptyFile(path) ? ExistingContent::None : ExistingContent::CompleteLines;
+  const int last = std::fgetc(file.get());
+  if (last == EOF) return ExistingContent::CompleteLines;
+  return last == '\n' ? ExistingContent::CompleteLines : ExistingContent::BrokenLine;
 }
 
 // Ordinal order of UTF-16 code units, which is what Windows compares; wchar_t

@@ -15,6 +15,12 @@
 #include <string>
 #include <string_view>
 
+// Owns a C runtime stream; fclose releases it.
+struct FileCloser {
+  void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
 class LogStream {
  public:
   // Opens the file for appending with deny-none sharing, creating it when missing.
@@ -28,10 +34,7 @@ class LogStream {
   void Close() { _file.reset(); }
 
  private:
-  struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-  };
-  std::unique_ptr<FILE, FileCloser> _file;
+  UniqueFile _file;
 };
 
 // The bytes WriteLine writes for a text, line end included.

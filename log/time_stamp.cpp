@@ -22,10 +22,9 @@ long long DaysFromCivil(long long year, unsigned month, unsigned day) {
 // the moment itself, is the offset in force at that moment, daylight saving
 // included, and so always matches the local time written beside it.
 long UtcOffsetMinutes(const std::tm& local, std::time_t time) {
-  const long long localAsUtc =
-      DaysFromCivil(local.tm_year + 1900LL, static_cast<unsigned>(local.tm_mon + 1),
-                    static_cast<unsigned>(local.tm_mday)) * 86400 +
-      local.tm_hour * 3600LL + local.tm_min * 60LL + local.tm_sec;
+  const long long days = DaysFromCivil(local.tm_year + 1900LL, static_cast<unsigned>(local.tm_mon + 1),
+                                       static_cast<unsigned>(local.tm_mday));
+  const long long localAsUtc = days * 86400 + local.tm_hour * 3600LL + local.tm_min * 60LL + local.tm_sec;
   const long long seconds = localAsUtc - static_cast<long long>(time);
   // Rounded to the minute, so that a leap second cannot shift it.
   return static_cast<long>(seconds >= 0 ? (seconds + 30) / 60 : -((-seconds + 30) / 60));

@@ -141,8 +141,8 @@ TEST_F(LocalLogTest, SecondRotationInTheSameSecondReplacesTheFirstBackup) {
 // Backups named after the given days of January 2024, in the local folder.
 void MakeBackups(int firstDay, int lastDay) {
   for (int day = firstDay; day <= lastDay; ++day) {
-    const std::wstring name = L"TARNLog_202401" + std::wstring(day < 10 ? L"0" : L"") + std::to_wstring(day) +
-                              L"T000000+0000.csv";
+    const std::wstring name =
+        L"TARNLog_202401" + std::wstring(day < 10 ? L"0" : L"") + std::to_wstring(day) + L"T000000+0000.csv";
     WriteBytes(InFolder(kLocalFolder, name), "x");
   }
 }
@@ -163,11 +163,15 @@ TEST_F(LocalLogTest, RetentionCountsEveryNameWithThePrefixAndNothingElse) {
     WriteBytes(InFolder(kLocalFolder, other), "x");
   Create(620000, 7).RemoveOldBackups(kLocalFolder);
 
-  const std::vector<std::wstring> expected = {
-      L"TARNLogUpload.csv",  L"TARNLog_20240104T000000+0000.csv", L"TARNLog_20240105T000000+0000.csv",
-      L"TARNLog_20240106T000000+0000.csv", L"TARNLog_20240107T000000+0000.csv",
-      L"TARNLog_20240108T000000+0000.csv", L"TARNLog_20240109T000000+0000.csv", L"TARNLog_notes.txt",
-      L"tarnlog_20000101T000000+0000.csv"};
+  const std::vector<std::wstring> expected = {L"TARNLogUpload.csv",
+                                              L"TARNLog_20240104T000000+0000.csv",
+                                              L"TARNLog_20240105T000000+0000.csv",
+                                              L"TARNLog_20240106T000000+0000.csv",
+                                              L"TARNLog_20240107T000000+0000.csv",
+                                              L"TARNLog_20240108T000000+0000.csv",
+                                              L"TARNLog_20240109T000000+0000.csv",
+                                              L"TARNLog_notes.txt",
+                                              L"tarnlog_20000101T000000+0000.csv"};
   EXPECT_EQ(FolderNames(kLocalFolder), expected);
 }
 

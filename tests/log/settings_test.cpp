@@ -40,8 +40,7 @@ TEST_F(SettingsTest, EachValueIsReadOnItsOwnAndZeroAndMaximumAreTaken) {
   SetSettingsDword(L"UploadLogPeriodMs", 3000);
   SetSettingsDword(L"UploadLogFileSizeByte", 1500);
   SetSettingsDword(L"UploadLogFileBackupNum", 0);
-  EXPECT_EQ(AsList(ReadSettingsFromRegistry()),
-            (std::vector<std::uint32_t>{60000, 0, 0xFFFFFFFFu, 3000, 1500, 0}));
+  EXPECT_EQ(AsList(ReadSettingsFromRegistry()), (std::vector<std::uint32_t>{60000, 0, 0xFFFFFFFFu, 3000, 1500, 0}));
 }
 
 TEST_F(SettingsTest, UnusableValuesFallBackToTheirDefaults) {

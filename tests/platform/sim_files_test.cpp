@@ -52,16 +52,16 @@ struct SharingCase {
 
 class SimSharingTest : public ::testing::TestWithParam<SharingCase> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SimSharingTest,
-    ::testing::Values(SharingCase{L"rb", _SH_DENYRW, L"rb", _SH_DENYNO, false},
-                      SharingCase{L"rb", _SH_DENYWR, L"rb", _SH_DENYNO, true},
-                      SharingCase{L"rb", _SH_DENYWR, L"ab", _SH_DENYNO, false},
-                      SharingCase{L"rb", _SH_DENYRD, L"rb", _SH_DENYNO, false},
-                      SharingCase{L"rb", _SH_DENYRD, L"ab", _SH_DENYNO, true},
-                      SharingCase{L"ab", _SH_DENYNO, L"ab", _SH_DENYNO, true},
-                      SharingCase{L"ab", _SH_DENYNO, L"rb", _SH_DENYWR, false},  // would refuse the holder's writing
-                      SharingCase{L"a+", _SH_DENYNO, L"rb", _SH_DENYRD, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, SimSharingTest,
+                         ::testing::Values(SharingCase{L"rb", _SH_DENYRW, L"rb", _SH_DENYNO, false},
+                                           SharingCase{L"rb", _SH_DENYWR, L"rb", _SH_DENYNO, true},
+                                           SharingCase{L"rb", _SH_DENYWR, L"ab", _SH_DENYNO, false},
+                                           SharingCase{L"rb", _SH_DENYRD, L"rb", _SH_DENYNO, false},
+                                           SharingCase{L"rb", _SH_DENYRD, L"ab", _SH_DENYNO, true},
+                                           SharingCase{L"ab", _SH_DENYNO, L"ab", _SH_DENYNO, true},
+                                           SharingCase{L"ab", _SH_DENYNO, L"rb", _SH_DENYWR,
+                                                       false},  // would refuse the holder's writing
+                                           SharingCase{L"a+", _SH_DENYNO, L"rb", _SH_DENYRD, false}));
 
 TEST_P(SimSharingTest, SecondOpenFollowsWindowsSharingAndTheCloseReleasesTheFile) {
   TestMachine machine;

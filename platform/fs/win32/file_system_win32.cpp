@@ -135,8 +135,7 @@ bool Remove(const std::wstring& path) {
     if (IsNotFound(error)) return false;
     Throw("remove", path, error);
   }
-  const BOOL removed =
-      IsFolderAttribute(attributes) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  const BOOL removed = IsFolderAttribute(attributes) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
   if (!removed) Throw("remove", path, GetLastError());
   return true;
 }

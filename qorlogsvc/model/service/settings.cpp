@@ -44,8 +44,7 @@ bool ReadRegistryDword(const std::wstring& valueName, std::uint32_t& value) {
   UniqueRegKey key;
   // KEY_WOW64_32KEY keeps the 32-bit view that the service has always read, also
   // when a build of it runs as a 64-bit process.
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS)
     return false;
 
   BYTE data[kValueBufferSize] = {};

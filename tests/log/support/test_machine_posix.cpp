@@ -27,7 +27,8 @@ fs::path Host(const std::wstring& path) {
 std::map<std::wstring, std::pair<std::uint32_t, std::vector<std::uint8_t>>> settingsValues;
 
 void WriteRegistryFile() {
-  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Corvessan\\Tarn]\r\n";
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Corvessan\\Tarn]\r\n";
   for (const auto& [name, value] : settingsValues) {
     text += "\"" + tarn::sim::ToUtf8(name) + "\"=hex(" + std::to_string(value.first) + "):";
     char byte[4];

@@ -17,7 +17,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const wchar_t* kTestedFolders[] = {L"C:\\ProgramData\\Corvessan\\TARNLog", L"C:\\ProgramData\\Corvessan\\VORLA"};
+constexpr const wchar_t* kTestedFolders[] = {L"C:\\ProgramData\\Corvessan\\TARNLog",
+                                             L"C:\\ProgramData\\Corvessan\\VORLA"};
 constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\Corvessan\\Tarn";
 
 bool MayTakeOverMachine() {
@@ -83,15 +84,15 @@ void RestoreTimeZone() {
 void ClearSettingsKey() {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_32KEY, 0);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
-                      &key, nullptr) == ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                      nullptr) == ERROR_SUCCESS)
     RegCloseKey(key);
 }
 
 void SetSettingsValue(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
-                      &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
     return;
   RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
   RegCloseKey(key);

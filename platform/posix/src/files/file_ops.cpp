@@ -90,8 +90,7 @@ BOOL CopyContents(const fs::path& from, const fs::path& to) {
 }  // namespace
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
-  if (existing == nullptr || target == nullptr || (flags & ~kKnownMoveFlags) != 0)
-    return Fail(ERROR_INVALID_PARAMETER);
+  if (existing == nullptr || target == nullptr || (flags & ~kKnownMoveFlags) != 0) return Fail(ERROR_INVALID_PARAMETER);
   auto from = tarn::sim::MapWindowsPath(existing);
   auto to = tarn::sim::MapWindowsPath(target);
   if (!from || !to) return Fail(ERROR_PATH_NOT_FOUND);

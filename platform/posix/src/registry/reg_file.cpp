@@ -322,9 +322,8 @@ Key& Hive::Touch(const std::wstring& fullPath) {
 void Hive::Erase(const std::wstring& fullPath) {
   if (fullPath.find(L'\\') == std::wstring::npos) return;  // the roots stay
   const std::wstring folded = FoldName(fullPath);
-  std::erase_if(_keys, [&](const auto& entry) {
-    return entry.first == folded || entry.first.starts_with(folded + L'\\');
-  });
+  std::erase_if(_keys,
+                [&](const auto& entry) { return entry.first == folded || entry.first.starts_with(folded + L'\\'); });
 }
 
 const Key* Hive::Find(std::wstring_view fullPath) const {

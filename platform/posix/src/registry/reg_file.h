@@ -32,7 +32,7 @@ struct Value {
 };
 
 struct Key {
-  std::wstring path;                    // full path as first spelled, e.g. HKEY_LOCAL_MACHINE\SOFTWARE
+  std::wstring path;                     // full path as first spelled, e.g. HKEY_LOCAL_MACHINE\SOFTWARE
   std::map<std::wstring, Value> values;  // by folded name
 };
 
