@@ -1,0 +1,89 @@
+// LogFileManager: one comma-separated log file in a folder under the common
+// application-data folder. Rows are appended with the local time stamp in
+// front; a new file starts with a header line. A file grown beyond
+// _fileSizeByte becomes a backup named after the time of the rotation, and only
+// the newest _fileBackupNum backups are kept.
+//
+// Files (kind "TARNLog"):
+//   current  <folder>\TARNLog.csv
+//   backup   <folder>\TARNLog_20240131T235959+0100.csv
+// File format: see LogStream (one byte per character, CR LF, no byte-order mark).
+//
+// Not thread-safe: one caller at a time. Failures to find or create the folder
+// and to open the file are thrown as std::runtime_error; see each operation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "log_stream.h"
+
+class LogFileManager {
+ public:
+  // Finds the common application-data folder and creates the log folder below
+  // it. Throws std::runtime_error "Get ProgramData path is failed." or
+  // "cannot be created".
+  LogFileManager();
+  ~LogFileManager();
+  LogFileManager(const LogFileManager&) = delete;
+  LogFileManager& operator=(const LogFileManager&) = delete;
+
+  // Names the log (the base of all its file names) and its header line. Called
+  // once, before anything is opened.
+  virtual void Configure(std::wstring kind, std::wstring header);
+
+  // Opens the current file for appending, creating it with the header when it
+  // is new. Does nothing while the file is open. Throws std::runtime_error
+  // "Open log file failed.".
+  void Open();
+
+  // Appends "<time stamp>,<row>". A row that cannot be written is lost and the
+  // file is closed, so that the next row opens it again.
+  void WriteRow(std::wstring row);
+
+  // Turns a current file larger than _fileSizeByte into a backup, removes the
+  // surplus backups and opens a new current file. What RemoveOldBackups and
+  // Open throw reaches the caller.
+  void RotateIfNeeded();
+
+  // Deletes the oldest of this log's backups in the folder beyond
+  // _fileBackupNum. Throws std::filesystem::filesystem_error when the folder
+  // cannot be listed.
+  void RemoveOldBackups(std::wstring folder);
+
+  // Renames the closed current file to a backup in the folder; a failure leaves it in place.
+  void MoveToBackup(std::wstring currentFilePath, std::wstring folder);
+
+  // Appends the full path of every entry of the folder. Throws when the listing
+  // cannot begin; false when it breaks off.
+  bool ListFolder(std::vector<std::wstring>& list, std::wstring folder);
+
+  void Close();
+
+ protected:
+  // The common application-data folder, as the shell gives it (no trailing backslash).
+  static std::wstring CommonAppDataFolder();
+
+  const std::wstring _subFolder = L"\\Corvessan\\TARNLog\\LocalLog";
+  const std::wstring _separator = L"_";
+  const std::wstring _extension = L".csv";
+  std::wstring _folder;
+  std::wstring _kind;
+  std::wstring _header;
+  LogStream _stream;
+  std::wstring _backupPrefix;
+
+ public:
+  // Size limit of the current file in bytes, and number of backups kept; set
+  // by the owner right after construction.
+  std::uint32_t _fileSizeByte = 0;
+  std::uint32_t _fileBackupNum = 0;
+
+ protected:
+  std::wstring _filePath;
+
+ private:
+  // Writes one line; a failed write closes the file.
+  void WriteLineOrClose(std::wstring_view line);
+};

@@ -1,0 +1,79 @@
+// Linux: the Windows paths are mapped onto the simulated machine's drive C:, and
+// the standard library does the work there. Deleting a file that an open stream
+// does not share for deletion fails as it does on Windows.
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include <windows.h>
+
+#include "tarn_fs/file_system.h"
+#include "tarn_sim/files.h"
+#include "tarn_sim/machine.h"
+
+namespace tarn::fs {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+[[noreturn]] void Throw(const char* what, const std::wstring& path, std::error_code error) {
+  throw stdfs::filesystem_error(what, stdfs::path(tarn::sim::ToUtf8(path)), error);
+}
+
+// The host path of a Windows path; a path off the machine is missing.
+stdfs::path HostPath(const char* what, const std::wstring& path) {
+  auto mapped = tarn::sim::MapWindowsPath(path);
+  if (!mapped) Throw(what, path, std::make_error_code(std::errc::no_such_file_or_directory));
+  return *mapped;
+}
+
+}  // namespace
+
+void CreateDirectories(const std::wstring& path) {
+  const stdfs::path host = HostPath("create_directories", path);
+  std::error_code error;
+  stdfs::create_directories(host, error);
+  if (!error && !stdfs::is_directory(host, error)) error = std::make_error_code(std::errc::file_exists);
+  if (error) Throw("create_directories", path, error);
+}
+
+std::uint64_t FileSize(const std::wstring& path) {
+  std::error_code error;
+  const std::uintmax_t size = stdfs::file_size(HostPath("file_size", path), error);
+  if (error) Throw("file_size", path, error);
+  return size;
+}
+
+FileType GetFileType(const std::wstring& path) {
+  auto mapped = tarn::sim::MapWindowsPath(path);
+  if (!mapped) return FileType::NotFound;
+  std::error_code error;
+  const stdfs::file_status status = stdfs::status(*mapped, error);
+  if (status.type() == stdfs::file_type::not_found) return FileType::NotFound;
+  if (error) Throw("status", path, error);
+  return status.type() == stdfs::file_type::directory ? FileType::Directory : FileType::Other;
+}
+
+bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& names) {
+  std::error_code error;
+  stdfs::directory_iterator entry(HostPath("directory_iterator", folder), error);
+  if (error) Throw("directory_iterator", folder, error);
+  for (; entry != stdfs::directory_iterator(); entry.increment(error)) {
+    if (error) return false;
+    names.push_back(tarn::sim::FromUtf8(entry->path().filename().string()));
+  }
+  return !error;
+}
+
+bool Remove(const std::wstring& path) {
+  const stdfs::path host = HostPath("remove", path);
+  std::error_code error;
+  if (!stdfs::exists(stdfs::symlink_status(host, error))) return false;
+  if (const DWORD sharing = tarn::sim::CheckDeleteSharing(host); sharing != ERROR_SUCCESS)
+    Throw("remove", path, std::error_code(EBUSY, std::generic_category()));
+  const bool removed = stdfs::remove(host, error);
+  if (error) Throw("remove", path, error);
+  return removed;
+}
+
+}  // namespace tarn::fs

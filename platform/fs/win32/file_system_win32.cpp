@@ -1,0 +1,143 @@
+// Windows: the file-system operations with the Win32 calls themselves, so that
+// every answer (and every error code) is the system's own.
+#include <windows.h>
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "tarn_fs/file_system.h"
+
+namespace tarn::fs {
+namespace {
+
+// Owns a handle that CloseHandle releases.
+class UniqueFileHandle {
+ public:
+  explicit UniqueFileHandle(HANDLE handle) : _handle(handle) {}
+  UniqueFileHandle(UniqueFileHandle&& other) noexcept : _handle(std::exchange(other._handle, INVALID_HANDLE_VALUE)) {}
+  UniqueFileHandle& operator=(UniqueFileHandle&&) = delete;
+  ~UniqueFileHandle() {
+    if (valid()) CloseHandle(_handle);
+  }
+  bool valid() const { return _handle != INVALID_HANDLE_VALUE && _handle != nullptr; }
+  HANDLE get() const { return _handle; }
+
+ private:
+  HANDLE _handle;
+};
+
+// Owns a search handle that FindClose releases.
+class UniqueFindHandle {
+ public:
+  explicit UniqueFindHandle(HANDLE handle) : _handle(handle) {}
+  UniqueFindHandle(UniqueFindHandle&& other) noexcept : _handle(std::exchange(other._handle, INVALID_HANDLE_VALUE)) {}
+  UniqueFindHandle& operator=(UniqueFindHandle&&) = delete;
+  ~UniqueFindHandle() {
+    if (valid()) FindClose(_handle);
+  }
+  bool valid() const { return _handle != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return _handle; }
+
+ private:
+  HANDLE _handle;
+};
+
+[[noreturn]] void Throw(const char* what, const std::wstring& path, DWORD error) {
+  throw std::filesystem::filesystem_error(what, std::filesystem::path(path),
+                                          std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+bool IsNotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+         error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME;
+}
+
+bool IsFolderAttribute(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+// The folder above a path, or empty at a drive root ("C:") or a share root.
+std::wstring ParentFolder(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos || slash == 0) return {};
+  std::wstring parent = path.substr(0, slash);
+  if (parent.size() == 2 && parent[1] == L':') return {};
+  if (parent.starts_with(L"\\\\") && parent.find_first_of(L"\\/", 2) == std::wstring::npos) return {};
+  return parent;
+}
+
+void CreateFolderChain(const std::wstring& folder) {
+  if (folder.empty() || IsFolderAttribute(GetFileAttributesW(folder.c_str()))) return;
+  CreateFolderChain(ParentFolder(folder));
+  if (CreateDirectoryW(folder.c_str(), nullptr)) return;
+  const DWORD error = GetLastError();
+  // Another process may have made it in the meantime; a file of that name is an error.
+  if (error == ERROR_ALREADY_EXISTS && IsFolderAttribute(GetFileAttributesW(folder.c_str()))) return;
+  Throw("create_directories", folder, error);
+}
+
+}  // namespace
+
+void CreateDirectories(const std::wstring& path) { CreateFolderChain(WithoutTrailingSeparators(path)); }
+
+std::uint64_t FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) Throw("file_size", path, GetLastError());
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    throw std::filesystem::filesystem_error("file_size", std::filesystem::path(path),
+                                            std::make_error_code(std::errc::is_a_directory));
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+FileType GetFileType(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (IsNotFound(error)) return FileType::NotFound;
+    Throw("status", path, error);
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A link: what it leads to counts.
+    UniqueFileHandle target(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!target.valid() || !GetFileInformationByHandle(target.get(), &information)) {
+      const DWORD error = GetLastError();
+      if (IsNotFound(error)) return FileType::NotFound;
+      Throw("status", path, error);
+    }
+    attributes = information.dwFileAttributes;
+  }
+  return IsFolderAttribute(attributes) ? FileType::Directory : FileType::Other;
+}
+
+bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& names) {
+  WIN32_FIND_DATAW entry{};
+  UniqueFindHandle search(FindFirstFileW((WithoutTrailingSeparators(folder) + L"\\*").c_str(), &entry));
+  if (!search.valid()) Throw("directory_iterator", folder, GetLastError());
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search.get(), &entry));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool Remove(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (IsNotFound(error)) return false;
+    Throw("remove", path, error);
+  }
+  const BOOL removed = IsFolderAttribute(attributes) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+  if (!removed) Throw("remove", path, GetLastError());
+  return true;
+}
+
+}  // namespace tarn::fs

@@ -1,0 +1,37 @@
+// The parts of the file-system interface that the log tests do not reach.
+#include <filesystem>
+
+#include "log_test_util.h"
+#include "tarn_fs/file_system.h"
+
+namespace tarn::test {
+namespace {
+
+using FileSystemTest = MachineTest;
+const std::wstring kBase = L"C:\\ProgramData\\Corvessan\\TARNLog";
+
+TEST_F(FileSystemTest, SizeIsForFilesOnlyAndTypeTakesAMissingPathAsAnAnswer) {
+  MakeFolder(kBase);
+  WriteBytes(kBase + L"\\five", "12345");
+  EXPECT_EQ(tarn::fs::FileSize(kBase + L"\\five"), 5u);
+  EXPECT_THROW(tarn::fs::FileSize(kBase), std::filesystem::filesystem_error);
+  EXPECT_EQ(tarn::fs::GetFileType(kBase), tarn::fs::FileType::Directory);
+  EXPECT_EQ(tarn::fs::GetFileType(kBase + L"\\missing\\deeper"), tarn::fs::FileType::NotFound);
+}
+
+TEST_F(FileSystemTest, RemovesFilesAndEmptyFoldersButNothingHeldOrFull) {
+  MakeFolder(kBase + L"\\full");
+  WriteBytes(kBase + L"\\full\\file", "x");
+  EXPECT_THROW(tarn::fs::Remove(kBase + L"\\full"), std::filesystem::filesystem_error);
+  {
+    HeldFile holder = HoldFile(kBase + L"\\full\\file", _SH_DENYNO);
+    ASSERT_NE(holder, nullptr);
+    EXPECT_THROW(tarn::fs::Remove(kBase + L"\\full\\file"), std::filesystem::filesystem_error);
+  }
+  EXPECT_TRUE(tarn::fs::Remove(kBase + L"\\full\\file"));
+  EXPECT_FALSE(tarn::fs::Remove(kBase + L"\\full\\file"));
+  EXPECT_TRUE(tarn::fs::Remove(kBase + L"\\full"));
+}
+
+}  // namespace
+}  // namespace tarn::test

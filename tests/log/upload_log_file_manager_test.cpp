@@ -1,0 +1,134 @@
+#include <optional>
+
+#include "log_test_util.h"
+#include "upload_log_file_manager.h"
+
+namespace tarn::test {
+namespace {
+
+const std::wstring kCurrent = InFolder(kLocalFolder, L"TARNLogUpload.csv");
+const std::wregex kHandedOver(LR"(3001_TARNLogUpload_\d{8}T\d{6}[+-]\d{4}\.csv)");
+
+class UploadLogTest : public MachineTest {
+ protected:
+  // Set up and opened as the service does; the upload log is not rotated at start.
+  UploadLogFileManager& Start(std::uint32_t sizeLimit, std::uint32_t backups) {
+    _log.emplace();
+    _log->_fileSizeByte = sizeLimit;
+    _log->_fileBackupNum = backups;
+    static_cast<LogFileManager&>(*_log).Configure(L"TARNLogUpload",
+                                                  std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
+    _log->Open();
+    return *_log;
+  }
+
+ private:
+  std::optional<UploadLogFileManager> _log;
+};
+
+TEST_F(UploadLogTest, FullFileIsHandedOverAndTheNextRowStartsANewFile) {
+  MakeFolder(kDropFolder);
+  UploadLogFileManager& log = Start(0, 5);
+  EXPECT_EQ(ReadBytes(kCurrent), kUploadHeader);
+  log.WriteRow(L"first");
+  log.RotateIfNeeded();
+
+  EXPECT_FALSE(PathExists(kCurrent));
+  const auto handedOver = NamesMatching(kDropFolder, kHandedOver);
+  ASSERT_EQ(handedOver.size(), 1u);
+  EXPECT_TRUE(MatchesRows(ReadBytes(InFolder(kDropFolder, handedOver[0])), kUploadHeader, {"first"}));
+
+  log.WriteRow(L"second");
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"second"}));
+}
+
+TEST_F(UploadLogTest, WithoutADropFolderTheFullFileIsDeleted) {
+  UploadLogFileManager& log = Start(0, 5);
+  log.WriteRow(L"dropped");
+  log.RotateIfNeeded();
+  EXPECT_FALSE(PathExists(kCurrent));
+  EXPECT_FALSE(PathExists(kDropFolder));
+  log.WriteRow(L"next");
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"next"}));
+}
+
+TEST_F(UploadLogTest, DropFolderPathThatIsAPlainFileCountsAsNoFolder) {
+  MakeFolder(L"C:\\ProgramData\\Corvessan\\VORLA");
+  WriteBytes(kDropFolder, "not a folder");
+  UploadLogFileManager& log = Start(0, 5);
+  log.WriteRow(L"dropped");
+  log.RotateIfNeeded();
+  EXPECT_FALSE(PathExists(kCurrent));
+  EXPECT_EQ(ReadBytes(kDropFolder), "not a folder");
+}
+
+TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
+  MakeFolder(kDropFolder);
+  const std::vector<std::wstring> others = {L"2001_Other_20200101T000000+0000.csv", L"3001_TARNLogUploadX.csv",
+                                            L"readme.txt"};
+  for (const auto& name : others) WriteBytes(InFolder(kDropFolder, name), "other");
+  for (int day = 1; day <= 5; ++day)
+    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
+               "old");
+
+  UploadLogFileManager& log = Start(0, 5);
+  log.WriteRow(L"row");
+  log.RotateIfNeeded();
+
+  const auto kept = NamesMatching(kDropFolder, kHandedOver);
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_EQ(kept.front(), L"3001_TARNLogUpload_20200102T000000+0000.csv");
+  for (const auto& name : others) EXPECT_EQ(ReadBytes(InFolder(kDropFolder, name)), "other");
+}
+
+TEST_F(UploadLogTest, KeepingNoneDeletesEvenTheFileJustHandedOver) {
+  MakeFolder(kDropFolder);
+  WriteBytes(InFolder(kDropFolder, L"2001_Other_20200101T000000+0000.csv"), "other");
+  UploadLogFileManager& log = Start(0, 0);
+  log.WriteRow(L"row");
+  log.RotateIfNeeded();
+  EXPECT_EQ(FolderNames(kDropFolder), std::vector<std::wstring>{L"2001_Other_20200101T000000+0000.csv"});
+  EXPECT_FALSE(PathExists(kCurrent));
+}
+
+TEST_F(UploadLogTest, FileFromAnEarlierRunIsAppendedAndHandedOverOnlyAfterTheFirstRow) {
+  MakeFolder(kLocalFolder);
+  MakeFolder(kDropFolder);
+  const std::string earlier = kUploadHeader + "20240101T000000+0000,old\r\n";
+  WriteBytes(kCurrent, earlier);
+
+  UploadLogFileManager& log = Start(static_cast<std::uint32_t>(earlier.size()), 5);
+  log.RotateIfNeeded();  // exactly at the limit: stays
+  EXPECT_EQ(ReadBytes(kCurrent), earlier);
+  log.WriteRow(L"new");
+  log.RotateIfNeeded();
+
+  const auto handedOver = NamesMatching(kDropFolder, kHandedOver);
+  ASSERT_EQ(handedOver.size(), 1u);
+  const std::string bytes = ReadBytes(InFolder(kDropFolder, handedOver[0]));
+  EXPECT_EQ(bytes.substr(0, earlier.size()), earlier);
+  EXPECT_TRUE(MatchesRows(bytes.substr(earlier.size()), "", {"new"})) << bytes;
+}
+
+TEST_F(UploadLogTest, FileThatCannotBeMovedStaysAndIsAppendedTo) {
+  MakeFolder(kDropFolder);
+  UploadLogFileManager& log = Start(0, 5);
+  HeldFile reader = HoldFile(kCurrent, _SH_DENYNO);
+  ASSERT_NE(reader, nullptr);
+  log.WriteRow(L"one");
+  log.RotateIfNeeded();
+  log.WriteRow(L"two");
+  EXPECT_TRUE(NamesMatching(kDropFolder, kHandedOver).empty());
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"one", "two"}));
+}
+
+TEST_F(UploadLogTest, MissingCurrentFileIsNoRotationAndNoError) {
+  UploadLogFileManager& log = Start(0, 5);
+  log.Close();
+  RemoveTree(kCurrent);
+  EXPECT_NO_THROW(log.RotateIfNeeded());
+  EXPECT_FALSE(PathExists(kCurrent));
+}
+
+}  // namespace
+}  // namespace tarn::test
