@@ -24,7 +24,7 @@ namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
-class Event : public tarn::sim::KernelObject {
+class Event : public tarn::sim::WaitableObject {
  public:
   Event(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
 
@@ -43,7 +43,7 @@ class Event : public tarn::sim::KernelObject {
 
   // True when the event was signalled within the time-out. An auto-reset event
   // releases one waiter and becomes non-signalled again.
-  bool Wait(DWORD milliseconds) {
+  bool Wait(DWORD milliseconds) override {
     std::unique_lock<std::mutex> guard(lock_);
     auto ready = [this] { return signalled_; };
     if (milliseconds == INFINITE) {
@@ -115,12 +115,16 @@ const char* SystemMessage(DWORD code) {
     case 1052: return "The requested control is not valid for this service.";
     case 1053: return "The service did not respond to the start or control request in a timely fashion.";
     case 1056: return "An instance of the service is already running.";
+    case 1058:
+      return "The service cannot be started, either because it is disabled or because it has no enabled devices "
+             "associated with it.";
     case 1060: return "The specified service does not exist as an installed service.";
     case 1061: return "The service cannot accept control messages at this time.";
     case 1062: return "The service has not been started.";
     case 1063: return "The service process could not connect to the service controller.";
     case 1064: return "An exception occurred in the service when handling the control request.";
     case 1066: return "The service has returned a service-specific error code.";
+    case 1067: return "The process terminated unexpectedly.";
     case 1072: return "The specified service has been marked for deletion.";
     case 1073: return "The specified service already exists.";
     case 1083:
@@ -204,12 +208,12 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto event = tarn::sim::LookupHandle<Event>(handle);
-  if (!event) {
+  auto object = tarn::sim::LookupHandle<tarn::sim::WaitableObject>(handle);
+  if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return event->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
