@@ -7,8 +7,9 @@
 // Start arguments change its behaviour:
 //   hold-start=GATE  stays start-pending until the test opens GATE
 //   hold-stop=GATE   stays stop-pending until the test opens GATE
-//   self-control     on control 129 sends control 128 to itself from inside
-//                    the handler and writes "self-control error=<code>"
+//   self-control=MS  on control 129 sends control 128 to itself from inside
+//                    the handler, with a manager time-out of MS milliseconds,
+//                    and writes "self-control error=<code>"
 //   stop-at-start=N  reports stopped with exit code N instead of running
 //   exit-at-start    ends the process without reporting anything
 //   check-reports    tries two reports that must be refused, and writes
@@ -136,7 +137,11 @@ void ServiceMain(DWORD argc, LPWSTR* argv) {
     std::string option = Narrow(argv[i]);
     if (option.rfind("hold-start=", 0) == 0) s.holdStart = option.substr(11);
     if (option.rfind("hold-stop=", 0) == 0) s.holdStop = option.substr(10);
-    if (option == "self-control") s.selfControl = true;
+    if (option.rfind("self-control=", 0) == 0) {
+      // Set before the service reports running, so before any control arrives.
+      ::setenv("TARN_SCM_TIMEOUT_MS", option.c_str() + 13, 1);
+      s.selfControl = true;
+    }
     if (option == "exit-at-start") std::_Exit(3);
     if (option == "check-reports") TryRefusedReports();
     if (option.rfind("stop-at-start=", 0) == 0) {

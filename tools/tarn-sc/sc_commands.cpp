@@ -136,7 +136,7 @@ class Command {
     return manager;
   }
 
-  UniqueServiceHandle OpenService(DWORD access, int& failed) {
+  UniqueServiceHandle OpenNamedService(DWORD access, int& failed) {
     UniqueServiceHandle manager = OpenManager(SC_MANAGER_CONNECT, failed);
     if (!manager) return UniqueServiceHandle();
     UniqueServiceHandle service(OpenServiceW(manager.Get(), name_.c_str(), access));
@@ -165,7 +165,7 @@ class Command {
 
   int Delete() {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(DELETE, failed);
+    UniqueServiceHandle service = OpenNamedService(DELETE, failed);
     if (!service) return failed;
     if (!DeleteService(service.Get())) return LastFailure("DeleteService");
     std::fputs("[SC] DeleteService SUCCESS\n", out_);
@@ -180,7 +180,7 @@ class Command {
 
   int Start() {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(SERVICE_START | SERVICE_QUERY_STATUS, failed);
+    UniqueServiceHandle service = OpenNamedService(SERVICE_START | SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     std::vector<std::wstring> wide;
     for (const auto& argument : invocation_.rest) wide.push_back(Widen(argument));
@@ -199,7 +199,7 @@ class Command {
 
   int Stop() {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(SERVICE_STOP | SERVICE_QUERY_STATUS, failed);
+    UniqueServiceHandle service = OpenNamedService(SERVICE_STOP | SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS_PROCESS before{};
     if (!QueryProcess(service.Get(), before)) return LastFailure("QueryServiceStatusEx");
@@ -268,7 +268,7 @@ class Command {
 
   int SendControl(DWORD control) {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(RightFor(control), failed);
+    UniqueServiceHandle service = OpenNamedService(RightFor(control), failed);
     if (!service) return failed;
     SERVICE_STATUS status{};
     if (!ControlService(service.Get(), control, &status)) return LastFailure("ControlService");
@@ -278,7 +278,7 @@ class Command {
 
   int Query() {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(SERVICE_QUERY_STATUS, failed);
+    UniqueServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service.Get(), &status)) return LastFailure("QueryServiceStatus");
@@ -288,7 +288,7 @@ class Command {
 
   int QueryEx() {
     int failed = 0;
-    UniqueServiceHandle service = OpenService(SERVICE_QUERY_STATUS, failed);
+    UniqueServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS_PROCESS status{};
     if (!QueryProcess(service.Get(), status)) return LastFailure("QueryServiceStatusEx");
