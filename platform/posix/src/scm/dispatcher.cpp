@@ -48,6 +48,7 @@ struct RunningService {
 struct ProcessState {
   std::mutex lock;
   bool dispatcherCalled = false;
+  bool serving = false;  // from the start of the service main until the dispatcher returns
   std::unique_ptr<Database> database;
   // Never shrinks, so a status handle stays a valid address for the whole process.
   std::vector<std::unique_ptr<RunningService>> services;
@@ -269,95 +270,114 @@ void ServeControls(ProcessState& state, RunningService& service, int listener, i
   }
 }
 
-// The service main's arguments, alive until its thread has been joined.
-struct MainArguments {
-  std::vector<std::wstring> wide;
-  std::vector<std::string> narrow;
-  std::vector<LPWSTR> widePointers;
-  std::vector<LPSTR> narrowPointers;
-
-  explicit MainArguments(std::vector<std::wstring> arguments) : wide(std::move(arguments)) {
-    for (auto& argument : wide) {
-      narrow.push_back(tarn::sim::ToUtf8(argument));
-      widePointers.push_back(argument.data());
+// The service main's arguments (the service name first), alive until its
+// thread has been joined.
+class MainArguments {
+ public:
+  MainArguments(const std::wstring& name, std::vector<std::wstring> startArguments) {
+    wide_.push_back(name);
+    for (auto& argument : startArguments) wide_.push_back(std::move(argument));
+    for (auto& argument : wide_) {
+      narrow_.push_back(tarn::sim::ToUtf8(argument));
+      widePointers_.push_back(argument.data());
     }
-    for (auto& argument : narrow) narrowPointers.push_back(argument.data());
-    widePointers.push_back(nullptr);
-    narrowPointers.push_back(nullptr);
+    for (auto& argument : narrow_) narrowPointers_.push_back(argument.data());
+    widePointers_.push_back(nullptr);
+    narrowPointers_.push_back(nullptr);
   }
-  DWORD Count() const { return static_cast<DWORD>(wide.size()); }
+
+  void Call(const TableEntry& entry) {
+    DWORD count = static_cast<DWORD>(wide_.size());
+    if (entry.wideMain != nullptr) {
+      entry.wideMain(count, widePointers_.data());
+    } else {
+      entry.narrowMain(count, narrowPointers_.data());
+    }
+  }
+
+ private:
+  std::vector<std::wstring> wide_;
+  std::vector<std::string> narrow_;
+  std::vector<LPWSTR> widePointers_;
+  std::vector<LPSTR> narrowPointers_;
 };
+
+void SetServing(ProcessState& state, bool serving) {
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.serving = serving;
+}
+
+// Ends a start that cannot go on: the service is recorded as stopped with `error`.
+BOOL StopWithError(ProcessState& state, RunningService& service, DWORD error) {
+  std::lock_guard<std::mutex> guard(state.lock);
+  service.status.dwCurrentState = SERVICE_STOPPED;
+  service.status.dwWin32ExitCode = error;
+  Publish(state, service, ReportOrigin::kManager);
+  return Fail(error);
+}
+
+// Enters the service this process was started for, start-pending, together with
+// what reporting needs: the database, the start channel and the wake pipe.
+RunningService* AddRunningService(ProcessState& state, const std::wstring& name, DWORD type,
+                                  std::unique_ptr<Database> database, UniqueFd startChannel) {
+  int wakePipe[2];
+  if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+  auto service = std::make_unique<RunningService>();
+  service->name = name;
+  service->status.dwServiceType = type;
+  service->status.dwCurrentState = SERVICE_START_PENDING;
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.database = std::move(database);
+  state.startChannel = std::move(startChannel);
+  state.wakeRead.Reset(wakePipe[0]);
+  state.wakeWrite.Reset(wakePipe[1]);
+  state.services.push_back(std::move(service));
+  return state.services.back().get();
+}
 
 BOOL RunDispatcher(const std::vector<TableEntry>& entries) {
   if (entries.empty()) return Fail(ERROR_INVALID_PARAMETER);
   const char* startedAs = std::getenv(kServiceVariable);
   auto machine = tarn::sim::MachineRoot();
   if (startedAs == nullptr || *startedAs == '\0' || !machine) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-
   ProcessState& state = State();
   {
     std::lock_guard<std::mutex> guard(state.lock);
     if (state.dispatcherCalled) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
     state.dispatcherCalled = true;
   }
+
   std::wstring name = tarn::sim::FromUtf8(startedAs);
   UniqueFd startChannel = AdoptStartChannel();
-  std::vector<std::wstring> arguments = ReceiveArguments(startChannel);
-  arguments.insert(arguments.begin(), name);
+  MainArguments mainArguments(name, ReceiveArguments(startChannel));
   // Tells the starting manager that the process has connected as a service.
   StartReport connected{SERVICE_START_PENDING, 0};
   if (startChannel.Valid()) ::send(startChannel.Get(), &connected, sizeof(connected), MSG_NOSIGNAL | MSG_DONTWAIT);
+
   auto database = std::make_unique<Database>(*machine);
   auto config = database->ReadConfig(name);
   DWORD type = config ? config->serviceType : SERVICE_WIN32_OWN_PROCESS;
   std::string endpoint = ControlEndpointName(database->MachineRoot(), name, GetCurrentProcessId());
-
-  int wakePipe[2];
-  if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  auto owned = std::make_unique<RunningService>();
-  RunningService& service = *owned;
-  service.name = name;
-  service.status.dwServiceType = type;
-  service.status.dwCurrentState = SERVICE_START_PENDING;
-  {
-    std::lock_guard<std::mutex> guard(state.lock);
-    state.database = std::move(database);
-    state.startChannel = std::move(startChannel);
-    state.wakeRead.Reset(wakePipe[0]);
-    state.wakeWrite.Reset(wakePipe[1]);
-    state.services.push_back(std::move(owned));
-  }
-
-  auto stopWithError = [&](DWORD error) {
-    std::lock_guard<std::mutex> guard(state.lock);
-    service.status.dwCurrentState = SERVICE_STOPPED;
-    service.status.dwWin32ExitCode = error;
-    Publish(state, service, ReportOrigin::kManager);
-    return Fail(error);
-  };
+  RunningService* service = AddRunningService(state, name, type, std::move(database), std::move(startChannel));
+  if (service == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   const TableEntry* entry = ChooseEntry(entries, name, type);
-  if (entry == nullptr) return stopWithError(ERROR_SERVICE_NOT_IN_EXE);
+  if (entry == nullptr) return StopWithError(state, *service, ERROR_SERVICE_NOT_IN_EXE);
   UniqueFd listener = ListenOnEndpoint(endpoint);
-  if (!listener.Valid()) return stopWithError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  if (!listener.Valid()) return StopWithError(state, *service, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 
-  MainArguments mainArguments(std::move(arguments));
+  SetServing(state, true);
   std::thread serviceMain;
   try {
-    serviceMain = std::thread([entry, &mainArguments] {
-      if (entry->wideMain != nullptr) {
-        entry->wideMain(mainArguments.Count(), mainArguments.widePointers.data());
-      } else {
-        entry->narrowMain(mainArguments.Count(), mainArguments.narrowPointers.data());
-      }
-    });
+    serviceMain = std::thread([entry, &mainArguments] { mainArguments.Call(*entry); });
   } catch (const std::system_error&) {
-    return stopWithError(ERROR_SERVICE_NO_THREAD);
+    SetServing(state, false);
+    return StopWithError(state, *service, ERROR_SERVICE_NO_THREAD);
   }
-
-  ServeControls(state, service, listener.Get(), state.wakeRead.Get());
+  ServeControls(state, *service, listener.Get(), state.wakeRead.Get());
   // Clients that connect from now on are refused and learn that the service stopped.
   listener.Reset();
   serviceMain.join();
+  SetServing(state, false);
   {
     std::lock_guard<std::mutex> guard(state.lock);
     state.startChannel.Reset();
@@ -399,6 +419,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR name, LPHANDLER_FUNC
   std::lock_guard<std::mutex> guard(state.lock);
   RunningService* found = nullptr;
   for (auto& service : state.services) {
+    if (!state.serving) break;
     bool ownProcess = (service->status.dwServiceType & SERVICE_WIN32_OWN_PROCESS) != 0;
     if (ownProcess || (name != nullptr && EqualNamesIgnoringCase(service->name, name))) found = service.get();
   }
