@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -311,6 +312,42 @@ TEST_F(ScmTest, ConcurrentControlsAreAllDeliveredOneAtATime) {
   for (int failed : failures) EXPECT_EQ(failed, 0);
   ASSERT_EQ(Sc({"stop", kName}).exitCode, 0);
   EXPECT_EQ(CountOccurrences(ServiceOutput(), "control 128\n"), kThreads * kControlsEach);
+}
+
+TEST_F(ScmTest, StartsFromSeveralThreadsStartEachServiceOnce) {
+  ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(manager);
+  const std::wstring names[] = {L"First", L"Second"};
+  const std::wstring binaryPath = std::filesystem::path(TARN_SCM_TEST_SERVICE).wstring();
+  for (const auto& name : names) {
+    ASSERT_TRUE(ServiceHandle(CreateServiceW(manager.get(), name.c_str(), nullptr, SERVICE_ALL_ACCESS,
+                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                             binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr)));
+  }
+  // Two threads race to start each service; the process-starting code runs in
+  // this multi-threaded process.
+  std::vector<DWORD> results(4, 0xFFFFFFFF);
+  std::vector<std::thread> starters;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    starters.emplace_back([&, i] {
+      ServiceHandle service(OpenServiceW(manager.get(), names[i % 2].c_str(), SERVICE_START));
+      results[i] = service && StartServiceW(service.get(), 0, nullptr) ? ERROR_SUCCESS : GetLastError();
+    });
+  }
+  for (auto& starter : starters) starter.join();
+  for (std::size_t which = 0; which < 2; ++which) {
+    std::vector<DWORD> mine{results[which], results[which + 2]};
+    EXPECT_EQ(std::count(mine.begin(), mine.end(), static_cast<DWORD>(ERROR_SUCCESS)), 1);
+    EXPECT_EQ(std::count(mine.begin(), mine.end(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING)), 1);
+
+    ServiceHandle service(OpenServiceW(manager.get(), names[which].c_str(), SERVICE_ALL_ACCESS));
+    KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, ProcessOf(service.get())));
+    ASSERT_TRUE(process);
+    SERVICE_STATUS status{};
+    EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(WaitForSingleObject(process.get(), kGateTimeoutMs), WAIT_OBJECT_0);
+  }
+  EXPECT_TRUE(Contains(ReadServiceOutput(machine_, "Second"), "main argv0=Second argc=1\n"));
 }
 
 TEST_F(ScmTest, SystemControlsReachOnlyServicesThatAcceptThem) {

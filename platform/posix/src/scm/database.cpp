@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -67,29 +66,45 @@ bool ParseNumber(std::string_view text, DWORD& out) {
   return true;
 }
 
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // Replaces a file's contents in one step, so that readers in other processes
 // see either the old or the new text.
 bool ReplaceFile(const std::filesystem::path& path, const std::string& contents) {
   std::filesystem::path temporary = path;
   temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << contents;
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  return !error;
+  UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!file.Valid() || !WriteAll(file.Get(), contents)) return false;
+  file.Reset();
+  return ::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool AppendToFile(const std::filesystem::path& path, const std::string& text) {
+  UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  return file.Valid() && WriteAll(file.Get(), text);
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.Valid()) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(file.Get(), buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace
@@ -249,8 +264,7 @@ StatusRecord Database::ReadStatus(const std::wstring& name) const {
 void Database::WriteStatus(const std::wstring& name, const StatusRecord& record, ReportOrigin origin) const {
   std::string line = FormatStatusLine(record, origin);
   ReplaceFile(StatusPath(name), line);
-  std::ofstream reports(ReportsPath(name), std::ios::binary | std::ios::app);
-  reports << line;
+  AppendToFile(ReportsPath(name), line);
 }
 
 void Database::RemoveService(const std::wstring& name) const {
