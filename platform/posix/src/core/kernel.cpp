@@ -131,6 +131,7 @@ const char* SystemMessage(DWORD code) {
       return "The executable program that this service is configured to run in does not implement the service.";
     case 1167: return "The device is not connected.";
     case 1168: return "Element not found.";
+    case 1722: return "The RPC server is unavailable.";
     case 1784: return "The supplied user buffer is not valid for the requested operation.";
     default: return nullptr;
   }
