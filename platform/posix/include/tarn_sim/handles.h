@@ -14,6 +14,13 @@ class KernelObject {
   virtual ~KernelObject() = default;
 };
 
+// A kernel object that WaitForSingleObject can wait on (events, processes).
+class WaitableObject : public KernelObject {
+ public:
+  // True when the object was signalled within the time-out (INFINITE waits forever).
+  virtual bool Wait(DWORD milliseconds) = 0;
+};
+
 // Enters the object and returns its new handle.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 

@@ -21,6 +21,12 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
 
+// Processes. A process handle is signalled once the process has ended; it is
+// waited on with WaitForSingleObject and closed with CloseHandle.
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x00001000u
+HANDLE OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+
 // Debug output goes to the debugger sink (see tarn_sim/debug_sink.h) and, when a
 // simulated machine is set, to run/debug.log inside it.
 void OutputDebugStringA(LPCSTR text);

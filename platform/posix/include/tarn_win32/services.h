@@ -53,6 +53,8 @@
 #define SERVICE_DISABLED 0x00000004u
 #define SERVICE_ERROR_IGNORE 0x00000000u
 #define SERVICE_ERROR_NORMAL 0x00000001u
+#define SERVICE_ERROR_SEVERE 0x00000002u
+#define SERVICE_ERROR_CRITICAL 0x00000003u
 
 #define SC_MANAGER_CONNECT 0x0001u
 #define SC_MANAGER_CREATE_SERVICE 0x0002u
@@ -80,6 +82,22 @@ struct SERVICE_STATUS {
   DWORD dwWaitHint;
 };
 typedef SERVICE_STATUS* LPSERVICE_STATUS;
+
+struct SERVICE_STATUS_PROCESS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+  DWORD dwProcessId;
+  DWORD dwServiceFlags;
+};
+typedef SERVICE_STATUS_PROCESS* LPSERVICE_STATUS_PROCESS;
+#define SERVICE_RUNS_IN_SYSTEM_PROCESS 0x00000001u
+
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
 
 typedef void (*LPSERVICE_MAIN_FUNCTIONW)(DWORD argc, LPWSTR* argv);
 typedef void (*LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR* argv);
@@ -118,4 +136,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
 // after the manager's time-out.
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+// dwProcessId is the service's process while the service is not stopped, else 0.
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer, DWORD bufferSize,
+                          LPDWORD bytesNeeded);
 BOOL CloseServiceHandle(SC_HANDLE handle);

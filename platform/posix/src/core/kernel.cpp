@@ -24,7 +24,7 @@ namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
-class Event : public tarn::sim::KernelObject {
+class Event : public tarn::sim::WaitableObject {
  public:
   Event(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
 
@@ -43,7 +43,7 @@ class Event : public tarn::sim::KernelObject {
 
   // True when the event was signalled within the time-out. An auto-reset event
   // releases one waiter and becomes non-signalled again.
-  bool Wait(DWORD milliseconds) {
+  bool Wait(DWORD milliseconds) override {
     std::unique_lock<std::mutex> guard(lock_);
     auto ready = [this] { return signalled_; };
     if (milliseconds == INFINITE) {
@@ -96,70 +96,44 @@ int WideToCp1252(wchar_t c) {
 
 const char* SystemMessage(DWORD code) {
   switch (code) {
-    case 0:
-      return "The operation completed successfully.";
-    case 1:
-      return "Incorrect function.";
-    case 2:
-      return "The system cannot find the file specified.";
-    case 3:
-      return "The system cannot find the path specified.";
-    case 5:
-      return "Access is denied.";
-    case 6:
-      return "The handle is invalid.";
-    case 8:
-      return "Not enough memory resources are available to process this command.";
-    case 13:
-      return "The data is invalid.";
-    case 31:
-      return "A device attached to the system is not functioning.";
-    case 32:
-      return "The process cannot access the file because it is being used by another process.";
-    case 87:
-      return "The parameter is incorrect.";
-    case 120:
-      return "This function is not supported on this system.";
-    case 122:
-      return "The data area passed to a system call is too small.";
-    case 234:
-      return "More data is available.";
-    case 259:
-      return "No more data is available.";
-    case 997:
-      return "Overlapped I/O operation is in progress.";
-    case 1052:
-      return "The requested control is not valid for this service.";
-    case 1053:
-      return "The service did not respond to the start or control request in a timely fashion.";
-    case 1056:
-      return "An instance of the service is already running.";
-    case 1060:
-      return "The specified service does not exist as an installed service.";
-    case 1061:
-      return "The service cannot accept control messages at this time.";
-    case 1062:
-      return "The service has not been started.";
-    case 1063:
-      return "The service process could not connect to the service controller.";
-    case 1064:
-      return "An exception occurred in the service when handling the control request.";
-    case 1066:
-      return "The service has returned a service-specific error code.";
-    case 1072:
-      return "The specified service has been marked for deletion.";
-    case 1073:
-      return "The specified service already exists.";
+    case 0: return "The operation completed successfully.";
+    case 1: return "Incorrect function.";
+    case 2: return "The system cannot find the file specified.";
+    case 3: return "The system cannot find the path specified.";
+    case 5: return "Access is denied.";
+    case 6: return "The handle is invalid.";
+    case 8: return "Not enough memory resources are available to process this command.";
+    case 13: return "The data is invalid.";
+    case 31: return "A device attached to the system is not functioning.";
+    case 32: return "The process cannot access the file because it is being used by another process.";
+    case 87: return "The parameter is incorrect.";
+    case 120: return "This function is not supported on this system.";
+    case 122: return "The data area passed to a system call is too small.";
+    case 234: return "More data is available.";
+    case 259: return "No more data is available.";
+    case 997: return "Overlapped I/O operation is in progress.";
+    case 1052: return "The requested control is not valid for this service.";
+    case 1053: return "The service did not respond to the start or control request in a timely fashion.";
+    case 1056: return "An instance of the service is already running.";
+    case 1058:
+      return "The service cannot be started, either because it is disabled or because it has no enabled devices "
+             "associated with it.";
+    case 1060: return "The specified service does not exist as an installed service.";
+    case 1061: return "The service cannot accept control messages at this time.";
+    case 1062: return "The service has not been started.";
+    case 1063: return "The service process could not connect to the service controller.";
+    case 1064: return "An exception occurred in the service when handling the control request.";
+    case 1066: return "The service has returned a service-specific error code.";
+    case 1067: return "The process terminated unexpectedly.";
+    case 1072: return "The specified service has been marked for deletion.";
+    case 1073: return "The specified service already exists.";
     case 1083:
       return "The executable program that this service is configured to run in does not implement the service.";
-    case 1167:
-      return "The device is not connected.";
-    case 1168:
-      return "Element not found.";
-    case 1784:
-      return "The supplied user buffer is not valid for the requested operation.";
-    default:
-      return nullptr;
+    case 1167: return "The device is not connected.";
+    case 1168: return "Element not found.";
+    case 1722: return "The RPC server is unavailable.";
+    case 1784: return "The supplied user buffer is not valid for the requested operation.";
+    default: return nullptr;
   }
 }
 
@@ -235,12 +209,12 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto event = tarn::sim::LookupHandle<Event>(handle);
-  if (!event) {
+  auto object = tarn::sim::LookupHandle<tarn::sim::WaitableObject>(handle);
+  if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
-  return event->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  return object->Wait(milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
