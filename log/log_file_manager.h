@@ -61,6 +61,9 @@ class LogFileManager {
 
   void Close();
 
+  // The folder of the current file and of the local backups.
+  const std::wstring& Folder() const { return _folder; }
+
  protected:
   // The common application-data folder, as the shell gives it (no trailing backslash).
   static std::wstring CommonAppDataFolder();

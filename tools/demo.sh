@@ -71,7 +71,7 @@ stop_service() {
 }
 trap stop_service INT TERM
 
-rows() { [[ -f $1 ]] && grep -c ',' "$1" || echo 0; }
+rows() { if [[ -f $1 ]]; then grep -c ',' "$1" || true; else echo 0; fi; }
 last_row() { [[ -f $1 ]] && tail -n 1 "$1" | tr -d '\r' | cut -c1-80; }
 
 declare -A seen=()
