@@ -54,7 +54,7 @@ class IntervalTimer {
   }
 
   bool HasQueue() const { return _queue.valid(); }
-  bool HasTimer() const { return _timer != nullptr; }
+  HANDLE Timer() const { return _timer; }
 
  private:
   UniqueTimerQueue _queue;
@@ -67,14 +67,22 @@ IntervalTimer uploadTimer;
 
 const char* ControlTraceMessage(DWORD control) {
   switch (control) {
-    case SERVICE_CONTROL_STOP: return "SERVICE_CONTROL_STOP\n";
-    case SERVICE_CONTROL_INTERROGATE: return "SERVICE_CONTROL_INTERROGATE\n";
-    case SERVICE_CONTROL_POWEREVENT: return "SERVICE_CONTROL_POWEREVENT\n";
-    case SERVICE_CONTROL_SESSIONCHANGE: return "SERVICE_CONTROL_SESSIONCHANGE\n";
-    case SERVICE_CONTROL_PRESHUTDOWN: return "SERVICE_CONTROL_PRESHUTDOWN\n";
-    case SERVICE_CONTROL_LOG_TIMER: return "SERVICE_CONTROL_LOG_TIMER\n";
-    case SERVICE_CONTROL_UPLOADLOG_TIMER: return "SERVICE_CONTROL_UPLOADLOG_TIMER\n";
-    default: return nullptr;
+    case SERVICE_CONTROL_STOP:
+      return "SERVICE_CONTROL_STOP\n";
+    case SERVICE_CONTROL_INTERROGATE:
+      return "SERVICE_CONTROL_INTERROGATE\n";
+    case SERVICE_CONTROL_POWEREVENT:
+      return "SERVICE_CONTROL_POWEREVENT\n";
+    case SERVICE_CONTROL_SESSIONCHANGE:
+      return "SERVICE_CONTROL_SESSIONCHANGE\n";
+    case SERVICE_CONTROL_PRESHUTDOWN:
+      return "SERVICE_CONTROL_PRESHUTDOWN\n";
+    case SERVICE_CONTROL_LOG_TIMER:
+      return "SERVICE_CONTROL_LOG_TIMER\n";
+    case SERVICE_CONTROL_UPLOADLOG_TIMER:
+      return "SERVICE_CONTROL_UPLOADLOG_TIMER\n";
+    default:
+      return nullptr;
   }
 }
 
@@ -186,7 +194,6 @@ DWORD QorLogService::StartDriver() {
   return _channel.IdentifyAll();
 }
 
-
 // Creates, configures and opens both logs; the local log is pruned and rotated
 // first. 1 when a folder or file fails (what was made before stays).
 DWORD QorLogService::CreateLogs() {
@@ -259,7 +266,7 @@ void CALLBACK QorLogService::TimerProc(PVOID parameter, BOOLEAN) {
 }
 
 QorLogService::TimerPresence QorLogService::Timers() {
-  return {logTimer.HasQueue(), uploadTimer.HasQueue(), logTimer.HasTimer(), uploadTimer.HasTimer()};
+  return {logTimer.HasQueue(), uploadTimer.HasQueue(), logTimer.Timer(), uploadTimer.Timer()};
 }
 
 void QorLogService::OnLogTimer() {

@@ -48,7 +48,8 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
 
   // What exists of the process-wide timers, for tests.
   struct TimerPresence {
-    bool logQueue, uploadQueue, logTimer, uploadTimer;
+    bool logQueue, uploadQueue;
+    HANDLE logTimer, uploadTimer;  // null when there is none
   };
   static TimerPresence Timers();
 

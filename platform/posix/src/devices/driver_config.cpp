@@ -115,7 +115,9 @@ bool ParseFailure(std::wstring_view text, std::map<Request, DWORD>& failures) {
   if (!code) return false;
   const std::wstring request = Lower(words[0]);
   const auto error = static_cast<DWORD>(*code);
-  if (request == L"open") {
+  if (request == L"enumerate") {
+    failures[Request::Enumerate] = error;
+  } else if (request == L"open") {
     failures[Request::Open] = error;
   } else if (request == L"check") {
     failures[Request::Check] = error;

@@ -13,8 +13,10 @@
 
 namespace tarn::sim::devices {
 
-// The requests a section can make fail ("fail = <request> <code>").
-enum class Request { Open, Check, InformationSize, Information, Reading };
+// The requests a section can make fail ("fail = <request> <code>"). Enumerate is
+// the listing of the class's interfaces (SetupDiGetClassDevsW): while a device
+// with that failure is configured, the whole listing fails.
+enum class Request { Enumerate, Open, Check, InformationSize, Information, Reading };
 
 // A reading: a fixed value, or a counter that starts at `start` and advances by
 // `step` after each read of its device.

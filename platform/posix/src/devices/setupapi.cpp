@@ -105,6 +105,10 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND, DW
   // machine has no other devices. Every configured device is present.
   const bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
   if (interfaces && (allClasses || *classGuid == kPowerMonitorClass)) {
+    if (const DWORD failure = tarn::sim::devices::EnumerationFailure(); failure != ERROR_SUCCESS) {
+      SetLastError(failure);
+      return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE);
+    }
     for (auto& path : tarn::sim::devices::PresentInterfacePaths())
       if (FromEnumerator(path, enumerator)) list->paths.push_back(std::move(path));
   }

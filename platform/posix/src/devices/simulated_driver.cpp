@@ -103,10 +103,17 @@ std::vector<std::uint8_t> InformationBlock(const DeviceConfig& config) {
   std::vector<std::uint8_t> block(kInformationHeaderSize, kHeaderFill);
   AppendUtf16(block, config.component);
   switch (config.information) {
-    case InformationShape::Normal: AppendLittleEndian(block, 0, 2); break;
-    case InformationShape::Short: block.resize(kInformationHeaderSize + 1, 0); break;
-    case InformationShape::Unterminated: break;
-    case InformationShape::Odd: block.push_back(0); break;
+    case InformationShape::Normal:
+      AppendLittleEndian(block, 0, 2);
+      break;
+    case InformationShape::Short:
+      block.resize(kInformationHeaderSize + 1, 0);
+      break;
+    case InformationShape::Unterminated:
+      break;
+    case InformationShape::Odd:
+      block.push_back(0);
+      break;
   }
   return block;
 }
@@ -131,6 +138,17 @@ struct LiveDevice {
 
 class SimulatedDriver {
  public:
+  DWORD EnumerationFailure() {
+    std::lock_guard<std::mutex> guard(_lock);
+    Refresh();
+    for (const LiveDevice& device : _devices) {
+      auto failure = device.config.failures.find(Request::Enumerate);
+      if (failure != device.config.failures.end())
+        return failure->second != ERROR_SUCCESS ? failure->second : ERROR_GEN_FAILURE;
+    }
+    return ERROR_SUCCESS;
+  }
+
   std::vector<std::wstring> PresentPaths() {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
@@ -156,11 +174,16 @@ class SimulatedDriver {
     if (device == nullptr) return {false, ERROR_DEVICE_NOT_CONNECTED, {}};
     if (!HasAccessFor(handle.access, code)) return {false, ERROR_ACCESS_DENIED, {}};
     switch (code) {
-      case kCheckRequest: return Check(*device, outputSize);
-      case kInformationSizeRequest: return InformationSize(*device, outputSize);
-      case kInformationRequest: return Information(*device, outputSize);
-      case kReadingRequest: return Reading(*device, outputSize);
-      default: return {false, ERROR_INVALID_FUNCTION, {}};
+      case kCheckRequest:
+        return Check(*device, outputSize);
+      case kInformationSizeRequest:
+        return InformationSize(*device, outputSize);
+      case kInformationRequest:
+        return Information(*device, outputSize);
+      case kReadingRequest:
+        return Reading(*device, outputSize);
+      default:
+        return {false, ERROR_INVALID_FUNCTION, {}};
     }
   }
 
@@ -278,6 +301,8 @@ SimulatedDriver& Driver() {
 }  // namespace
 
 std::vector<std::wstring> PresentInterfacePaths() { return Driver().PresentPaths(); }
+
+DWORD EnumerationFailure() { return Driver().EnumerationFailure(); }
 
 OpenResult OpenDevice(std::wstring_view path) { return Driver().Open(path); }
 

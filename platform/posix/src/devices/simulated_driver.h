@@ -32,6 +32,10 @@ class DeviceHandleObject : public KernelObject {
 // The interface paths of the present devices, in the file's order.
 std::vector<std::wstring> PresentInterfacePaths();
 
+// The error with which listing the interfaces fails ("fail = enumerate CODE" on
+// any configured device), or ERROR_SUCCESS.
+DWORD EnumerationFailure();
+
 // A failure carries its error code, which may be 0 when driver.ini asks a request
 // to fail without one (a driver that reports failure without a reason).
 struct OpenResult {

@@ -1,0 +1,229 @@
+// The service's start sequence, sampling cycles, recovery and stop over a
+// simulated machine, driven as the host drives it but on the test's thread.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <share.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QorLogService.h"
+#include "simulated_machine.h"
+
+namespace {
+
+using qorlogsvc::model::service::QorLogService;
+namespace fs = std::filesystem;
+
+// Long periods: no timer fires while a test runs, every tick is a control the
+// test sends. Settings are read once per process, so every test uses these.
+constexpr char kRegistry[] =
+    "Windows Registry Editor Version 5.00\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvessan\\Tarn]\r\n"
+    "\"LogPeriodMs\"=dword:0036ee80\r\n"
+    "\"UploadLogPeriodMs\"=dword:0036ee80\r\n"
+    "\"LogFileSizeByte\"=dword:00100000\r\n"
+    "\"UploadLogFileSizeByte\"=dword:00100000\r\n";
+
+std::string Device(int n, const std::string& component, const std::string& extra = "") {
+  return device_test::DeviceSection(device_test::InterfacePath(n), component, extra);
+}
+
+class ServiceOnMachine : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::ofstream(machine.root() / "registry.reg", std::ios::binary) << kRegistry;
+    WriteDevices(Device(2, "WIFI", "reading0 = 500\nreading1 = 7\n") + Device(1, "BATTERY", "reading0 = 0x10\n"));
+    status.dwCurrentState = SERVICE_RUNNING;
+  }
+
+  void TearDown() override {
+    service.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &status);  // leaves the process's timers deleted
+  }
+
+  void WriteDevices(const std::string& sections) { machine.WriteDriverIni(sections); }
+
+  DWORD Control(DWORD control) { return service.HandleControl(control, 0, nullptr, &status); }
+
+  fs::path LogFolder() const { return machine.root() / "drive_c/ProgramData/Corvessan/TARNLog/LocalLog"; }
+
+  static std::vector<std::string> Lines(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
+      lines.push_back(bytes.substr(start, end - start));
+    EXPECT_EQ(start, bytes.size()) << "a line without CR LF in " << file;
+    return lines;
+  }
+
+  device_test::SimulatedMachine machine;
+  QorLogService service;
+  SERVICE_STATUS status{};
+};
+
+TEST_F(ServiceOnMachine, RunBringsUpTheDriverTheLogsAndBothTimers) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(service.Channel().devices.size(), 2u);
+  EXPECT_EQ(service.LogPeriodMs(), 3600000u);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv"), std::vector<std::string>{"# LogFormatVersion:V1.00"});
+  EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv"), std::vector<std::string>{"#vorla_upload LogFormatVersion:V1.00"});
+  auto timers = QorLogService::Timers();
+  EXPECT_TRUE(timers.logQueue && timers.uploadQueue);
+  EXPECT_NE(timers.logTimer, nullptr);
+  EXPECT_NE(timers.uploadTimer, nullptr);
+}
+
+TEST_F(ServiceOnMachine, EachControlAppendsOneRowOfFreshReadingsInPathOrder) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Control(128), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Control(129), static_cast<DWORD>(NO_ERROR));
+
+  auto local = Lines(LogFolder() / "TARNLog.csv");
+  ASSERT_EQ(local.size(), 2u);
+  ASSERT_EQ(local[1].size(), 21u + 2 * 37 - 1);
+  EXPECT_EQ(local[1][20], ',');
+  // #0001 (BATTERY, 5) sorts before #0002 (WIFI, 6), whatever the file's order.
+  EXPECT_EQ(local[1].substr(21), "05,0000000000000000,0000000000000010,06,0000000000000007,00000000000001f4");
+  auto upload = Lines(LogFolder() / "TARNLogUpload.csv");
+  ASSERT_EQ(upload.size(), 2u);
+  EXPECT_EQ(upload[1].substr(20), local[1].substr(20));
+}
+
+TEST_F(ServiceOnMachine, StopDuringStartLeavesNothingRunning) {
+  Control(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+  EXPECT_EQ(service.LocalLog(), nullptr);
+}
+
+TEST_F(ServiceOnMachine, ControlsRacingTheStartNeverOverlapIt) {
+  std::thread start([&] { EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR)); });
+  for (int i = 0; i < 50; ++i) {
+    Control(128);
+    Control(129);
+  }
+  start.join();
+  Control(SERVICE_CONTROL_STOP);
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);  // whichever came first, the stop wins
+  for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+}
+
+TEST_F(ServiceOnMachine, StopAndPreShutdownCloseTheLogsTheTimersAndTheDevices) {
+  for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+    QorLogService fresh;
+    SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+    ASSERT_EQ(fresh.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    fresh.HandleControl(control, 0, nullptr, &record);
+    EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    auto timers = QorLogService::Timers();
+    EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+    for (const auto& [path, entry] : fresh.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+    // The file is closed: another handle may now take it without any sharing.
+    FILE* exclusive = _wfsopen(L"C:\\ProgramData\\Corvessan\\TARNLog\\LocalLog\\TARNLog.csv", L"ab", _SH_DENYRW);
+    EXPECT_NE(exclusive, nullptr);
+    if (exclusive != nullptr) std::fclose(exclusive);
+    // And no late sampling control brings anything back.
+    fresh.HandleControl(128, 0, nullptr, &record);
+    fresh.HandleControl(129, 0, nullptr, &record);
+    EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 1u);
+    for (const auto& [path, entry] : fresh.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+    EXPECT_EQ(QorLogService::Timers().logTimer, nullptr);
+  }
+}
+
+TEST_F(ServiceOnMachine, AFailedUploadReadWritesNothingAndLeavesTheTimers) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto before = QorLogService::Timers();
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  EXPECT_EQ(Control(129), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv").size(), 1u);
+  auto after = QorLogService::Timers();
+  EXPECT_EQ(after.logTimer, before.logTimer);
+  EXPECT_EQ(after.uploadTimer, before.uploadTimer);
+}
+
+TEST_F(ServiceOnMachine, AFailedLocalReadRebuildsTheChannelAndRestartsBothTimers) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto before = QorLogService::Timers();
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  EXPECT_EQ(Control(128), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 1u);  // no row in the failed cycle
+
+  auto after = QorLogService::Timers();
+  EXPECT_TRUE(after.logQueue && after.uploadQueue);
+  EXPECT_NE(after.logTimer, nullptr);
+  EXPECT_NE(after.logTimer, before.logTimer);  // both timers were made anew
+  EXPECT_NE(after.uploadTimer, before.uploadTimer);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+  // The device is repaired: the reopened channel samples again.
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+}
+
+TEST_F(ServiceOnMachine, ARemovedDeviceStopsLocalRowsUntilItReturns) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(1, "BATTERY"));
+  Control(128);  // fails on the removed device, recovery cannot reopen it
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 1u);
+  EXPECT_EQ(service.Channel().devices.size(), 2u);  // the vanished entry is kept
+
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);  // the read fails on the old handles; the recovery reopens both
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+}
+
+TEST_F(ServiceOnMachine, AFailedRediscoveryStopsTheServiceFromItsOwnHandler) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(2, "WIFI", "fail = read 31\nfail = enumerate 8\n") + Device(1, "BATTERY"));
+  EXPECT_EQ(Control(128), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 1u);
+}
+
+TEST_F(ServiceOnMachine, ALogThatCannotBeWrittenLosesOnlyThatRow) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto before = QorLogService::Timers();
+  service.LocalLog()->Close();
+  FILE* holder = _wfsopen(L"C:\\ProgramData\\Corvessan\\TARNLog\\LocalLog\\TARNLog.csv", L"rb", _SH_DENYRW);
+  ASSERT_NE(holder, nullptr);
+  EXPECT_EQ(Control(128), static_cast<DWORD>(NO_ERROR));  // "Open log file failed." stays inside
+  std::fclose(holder);
+  EXPECT_EQ(QorLogService::Timers().logTimer, before.logTimer);
+
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+}
+
+TEST_F(ServiceOnMachine, NoInterfaceAtStartRunsNothing) {
+  WriteDevices("");
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));  // it asks to be stopped
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+  EXPECT_EQ(service.LocalLog(), nullptr);
+}
+
+TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsError) {
+  WriteDevices(Device(1, "WIFI", "check = 0\n") + Device(2, "BATTERY", "check = 2\n"));
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_EQ(service.LocalLog(), nullptr);
+  EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
+
+}  // namespace
