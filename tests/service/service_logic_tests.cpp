@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "QorLogService.h"
@@ -70,8 +71,8 @@ TEST_F(ServiceControlTest, StartsWithNothingToReportAndAcceptsItsControls) {
 }
 
 TEST_F(ServiceControlTest, UnhandledControlsAreNotImplementedAndNotTraced) {
-  for (DWORD control : {SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_TRIGGEREVENT,
-                        SERVICE_CONTROL_PARAMCHANGE, 130u}) {
+  for (DWORD control : std::initializer_list<DWORD>{SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
+                                                    SERVICE_CONTROL_TRIGGEREVENT, SERVICE_CONTROL_PARAMCHANGE, 130}) {
     SERVICE_STATUS status{};
     auto [result, trace] = Control(control, status);
     EXPECT_EQ(result, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << control;
@@ -82,11 +83,12 @@ TEST_F(ServiceControlTest, UnhandledControlsAreNotImplementedAndNotTraced) {
 TEST_F(ServiceControlTest, HandledControlsAreTracedByName) {
   SERVICE_STATUS status{};
   status.dwCurrentState = SERVICE_RUNNING;
-  for (auto [control, name] :
-       {std::pair{SERVICE_CONTROL_INTERROGATE, "SERVICE_CONTROL_INTERROGATE\n\n"},
-        std::pair{SERVICE_CONTROL_POWEREVENT, "SERVICE_CONTROL_POWEREVENT\n\n"},
-        std::pair{SERVICE_CONTROL_SESSIONCHANGE, "SERVICE_CONTROL_SESSIONCHANGE\n\n"},
-        std::pair{128u, "SERVICE_CONTROL_LOG_TIMER\n\n"}, std::pair{129u, "SERVICE_CONTROL_UPLOADLOG_TIMER\n\n"}}) {
+  for (auto [control, name] : std::initializer_list<std::pair<DWORD, const char*>>{
+           {SERVICE_CONTROL_INTERROGATE, "SERVICE_CONTROL_INTERROGATE\n\n"},
+           {SERVICE_CONTROL_POWEREVENT, "SERVICE_CONTROL_POWEREVENT\n\n"},
+           {SERVICE_CONTROL_SESSIONCHANGE, "SERVICE_CONTROL_SESSIONCHANGE\n\n"},
+           {128, "SERVICE_CONTROL_LOG_TIMER\n\n"},
+           {129, "SERVICE_CONTROL_UPLOADLOG_TIMER\n\n"}}) {
     auto [result, trace] = Control(control, status);
     EXPECT_EQ(result, static_cast<DWORD>(NO_ERROR));
     ASSERT_GE(trace.size(), std::string(name).size());
@@ -96,7 +98,7 @@ TEST_F(ServiceControlTest, HandledControlsAreTracedByName) {
 }
 
 TEST_F(ServiceControlTest, StopAndPreShutdownBeforeRunOnlyMakeTheRecordStopPending) {
-  for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+  for (DWORD control : std::initializer_list<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
     QorLogService fresh;
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 5, 6, 7, 8};
     EXPECT_EQ(fresh.HandleControl(control, 0, nullptr, &status), static_cast<DWORD>(NO_ERROR));

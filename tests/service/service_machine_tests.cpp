@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +121,7 @@ TEST_F(ServiceOnMachine, ControlsRacingTheStartNeverOverlapIt) {
 }
 
 TEST_F(ServiceOnMachine, StopAndPreShutdownCloseTheLogsTheTimersAndTheDevices) {
-  for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+  for (DWORD control : std::initializer_list<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
     QorLogService fresh;
     SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
     ASSERT_EQ(fresh.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
