@@ -23,7 +23,6 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-tools="$(dirname "$here")"
 ini="$(realpath "${1:-$here/check-driver.ini}")"
 expected="${ini%.ini}.expected"
 remove_instance="${TARNPWR_REMOVE:-0000}"
@@ -32,33 +31,12 @@ echo_codes="1,2,5,6,8,13,21,31,50,87,122,1117,1167,1168,1460,32767,65535"
 work="$(mktemp -d /tmp/tarnpwr-check.XXXXXX)"
 bin="$work/bin"
 logs="$work/logs"
-mkdir -p "$bin" "$logs"
-
-if [[ -n "${WINEPREFIX:-}" ]]; then
-  if [[ -e "$WINEPREFIX" && -n "$(ls -A "$WINEPREFIX" 2>/dev/null)" ]]; then
-    echo "wine-driver-check: WINEPREFIX $WINEPREFIX is not empty; give an empty or new folder" >&2
-    exit 1
-  fi
-else
-  WINEPREFIX="$work/prefix"
-fi
-export WINEPREFIX WINEARCH=win64
-unset DISPLAY WAYLAND_DISPLAY
-# Client programs stay quiet; the driver's DbgPrint lines are enabled for the
-# services started in step 2 (they inherit WINEDEBUG from services.exe).
-export WINEDEBUG=-all
-
-wine64_loader="${WINE64:-/usr/lib/wine/wine64}"
-[[ -x "$wine64_loader" ]] || wine64_loader="$(command -v wine64 || true)"
-for tool in wine wineserver x86_64-w64-mingw32-gcc i686-w64-mingw32-g++-posix; do
-  command -v "$tool" >/dev/null || { echo "wine-driver-check: $tool not found" >&2; exit 1; }
-done
-[[ -x "$wine64_loader" ]] || { echo "wine-driver-check: no 64-bit wine loader" >&2; exit 1; }
+WINEPREFIX="${WINEPREFIX:-$work/prefix}"
+# shellcheck source=wine-common.sh
+source "$here/wine-common.sh"
 
 started_at=$(date +%s.%N)
 step_started_at=$started_at
-services_log="$logs/services.log"
-server_started=0
 
 elapsed() { awk -v now="$(date +%s.%N)" -v then="$1" 'BEGIN { printf "%.1f", now - then }'; }
 
@@ -70,7 +48,7 @@ step() {
 
 cleanup() {
   local status=$?
-  if ((server_started)); then wineserver -k >/dev/null 2>&1 || true; fi
+  if ((wine_server_started)); then wineserver -k >/dev/null 2>&1 || true; fi
   if [[ "${KEEP_WORK:-0}" == 1 ]]; then
     echo "wine-driver-check: kept $work"
   else
@@ -79,66 +57,18 @@ cleanup() {
   exit $status
 }
 trap cleanup EXIT
-
-# Prints what failed, the output of the step and what Wine logged, then stops.
-fail() {
-  local message="$1" output="${2:-}"
-  echo "FAILED: $message" >&2
-  if [[ -n "$output" && -f "$output" ]]; then
-    echo "---- output of the step ($output)" >&2
-    cat "$output" >&2
-  fi
-  for log in "$logs"/*.err "$services_log"; do
-    [[ -s "$log" ]] || continue
-    echo "---- $log (driver lines and errors)" >&2
-    grep -E 'tarnpwr|err:' "$log" | grep -v -E 'nodrv_CreateWindow|systray|explorer process' | tail -40 >&2 || true
-  done
-  exit 1
-}
-
-# run NAME COMMAND...: runs a Wine program with its output in logs/NAME.out/.err
-# (line ends of the Windows console turned into Unix ones).
-run() {
-  local name="$1" status=0
-  shift
-  (cd "$bin" && "$@") >"$logs/$name.out" 2>"$logs/$name.err" || status=$?
-  sed -i 's/\r$//' "$logs/$name.out"
-  return $status
-}
-
-# Starts the persistent server and the services with the driver's debug output on.
-start_wine() {
-  WINEDEBUG=warn+debugstr wineserver -p
-  server_started=1
-  # The first program starts services.exe, which inherits its stderr and WINEDEBUG.
-  WINEDEBUG=warn+debugstr "$wine64_loader" cmd /c exit </dev/null >>"$services_log" 2>&1 ||
-    fail "starting the Wine services" "$services_log"
-}
-
-stop_wine() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  server_started=0
-}
+wine_setup
 
 step "build into $bin"
-"$tools/simdriver/build.sh" "$bin" >"$logs/build.out" 2>&1 || fail "building the driver package" "$logs/build.out"
-i686-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode -DUNICODE -D_UNICODE \
-  -I"$tools/simdriver" -o "$bin/tarnpwr-probe.exe" "$here/probe/tarnpwr_probe.cpp" -static -lsetupapi \
-  >>"$logs/build.out" 2>&1 || fail "building the probe" "$logs/build.out"
+wine_build
 
 step "create the 64-bit prefix $WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-wineboot -i >"$logs/wineboot.out" 2>&1 || fail "wineboot -i" "$logs/wineboot.out"
-wineserver -w
-start_wine
+wine_create_prefix
+wine_start
 
 step "install the devices of $ini"
-run install "$wine64_loader" tarnpwr-install.exe install "$ini" || fail "tarnpwr-install install" "$logs/install.out"
-cat "$logs/install.out"
+wine_install_devices "$ini"
 device_count=$(grep -c -i -E '^[[:space:]]*\[device\]' "$ini")
-installed=$(grep -c '^ROOT\\TARNPWR\\' "$logs/install.out" || true)
-((installed == device_count)) || fail "$installed of $device_count devices installed" "$logs/install.out"
 
 # Device lines sorted by path, so the comparison does not depend on enumeration order.
 sorted_devices() { grep -E '^(count|device) ' "$1" | sort; }
@@ -188,8 +118,8 @@ if grep -q -F "ROOT\\TARNPWR\\$remove_instance" "$logs/list.out"; then
 fi
 
 step "restart Wine: the remaining devices come back"
-stop_wine
-start_wine
+wine_stop
+wine_start
 run restart wine tarnpwr-probe.exe --reads 2 || fail "tarnpwr-probe after the restart" "$logs/restart.out"
 cat "$logs/restart.out"
 grep -q "^count $((device_count - 1))\$" "$logs/restart.out" ||
@@ -202,6 +132,6 @@ if [[ -f "$expected" ]]; then
 fi
 
 step "stop Wine"
-stop_wine
+wine_stop
 echo "    ($(elapsed "$step_started_at") s)"
 echo "PASSED in $(elapsed "$started_at") s"
