@@ -65,12 +65,12 @@ typedef struct devnode_list {
 } devnode_list;
 
 static int has_our_hardware_id(HDEVINFO set, SP_DEVINFO_DATA *device) {
-  WCHAR ids[256];
+  WCHAR ids[256] = {0};
   DWORD type = 0;
-  if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, (BYTE *)ids, sizeof ids - 4,
-                                         NULL))
+  /* The last two units stay 0, so the list ends even if the value lacks its terminators. */
+  if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, &type, (BYTE *)ids,
+                                         sizeof ids - 2 * sizeof ids[0], NULL))
     return 0;
-  ids[sizeof ids / sizeof ids[0] - 2] = 0;
   for (const WCHAR *id = ids; *id; id += wcslen(id) + 1)
     if (_wcsicmp(id, HARDWARE_ID) == 0) return 1;
   return 0;

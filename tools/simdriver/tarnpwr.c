@@ -94,7 +94,13 @@ static BOOLEAN query_value(HANDLE key, const WCHAR *name, ULONG type, value_buff
   ULONG length = 0;
   RtlInitUnicodeString(&value_name, name);
   NTSTATUS status = ZwQueryValueKey(key, &value_name, KeyValuePartialInformation, buffer, sizeof *buffer, &length);
-  return NT_SUCCESS(status) && buffer->info.Type == type;
+  if (status == STATUS_OBJECT_NAME_NOT_FOUND) return FALSE;
+  if (!NT_SUCCESS(status) || buffer->info.Type != type) {
+    LOG("device parameter %s ignored (status %08lx, type %lu)\n", text_of(&value_name).chars,
+        (unsigned long)status, NT_SUCCESS(status) ? (unsigned long)buffer->info.Type : 0ul);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 static void read_dword(HANDLE key, const WCHAR *name, uint32_t *target) {
