@@ -24,7 +24,7 @@ ini="$(realpath "$1")"
 WINEPREFIX="$(realpath -m "$WINEPREFIX")"
 bin="$WINEPREFIX/drive_c/tarnpwr"
 logs="$(mktemp -d /tmp/tarnpwr-prepare.XXXXXX)"  # moved into the prefix once it exists
-# shellcheck source=wine-common.sh
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
 source "$here/wine-common.sh"
 
 on_exit() {

@@ -32,7 +32,7 @@ work="$(mktemp -d /tmp/tarnpwr-check.XXXXXX)"
 bin="$work/bin"
 logs="$work/logs"
 WINEPREFIX="${WINEPREFIX:-$work/prefix}"
-# shellcheck source=wine-common.sh
+# shellcheck source-path=SCRIPTDIR source=wine-common.sh
 source "$here/wine-common.sh"
 
 started_at=$(date +%s.%N)
@@ -69,6 +69,17 @@ wine_start
 step "install the devices of $ini"
 wine_install_devices "$ini"
 device_count=$(grep -c -i -E '^[[:space:]]*\[device\]' "$ini")
+
+# Services start the driver in the background; waits until N interfaces are present.
+wait_for_interfaces() {
+  local wanted="$1" deadline=$((SECONDS + 20))
+  while :; do
+    run count wine tarnpwr-probe.exe --reads 0 || fail "tarnpwr-probe" "$logs/count.out"
+    grep -q "^count $wanted\$" "$logs/count.out" && return 0
+    ((SECONDS < deadline)) || fail "expected $wanted interfaces within 20 s" "$logs/count.out"
+    sleep 0.2
+  done
+}
 
 # Device lines sorted by path, so the comparison does not depend on enumeration order.
 sorted_devices() { grep -E '^(count|device) ' "$1" | sort; }
@@ -120,6 +131,7 @@ fi
 step "restart Wine: the remaining devices come back"
 wine_stop
 wine_start
+wait_for_interfaces $((device_count - 1))
 run restart wine tarnpwr-probe.exe --reads 2 || fail "tarnpwr-probe after the restart" "$logs/restart.out"
 cat "$logs/restart.out"
 grep -q "^count $((device_count - 1))\$" "$logs/restart.out" ||
