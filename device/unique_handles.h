@@ -1,49 +1,11 @@
-// Owning wrappers for the Win32 handles of the driver channel: one move-only
-// wrapper per handle kind, which closes its handle when it is reset or destroyed.
+// The driver channel's handle kinds for the framework's owning wrapper: one
+// move-only wrapper per kind, which closes its handle when reset or destroyed.
 #pragma once
 
 #include <windows.h>
 #include <setupapi.h>
 
-#include <utility>
-
-// Holds one handle of the kind described by Traits:
-//   Traits::pointer        the handle type
-//   Traits::Invalid()      the value that means "no handle"
-//   Traits::Close(handle)  releases a valid handle
-template <class Traits>
-class UniqueHandle {
- public:
-  using pointer = typename Traits::pointer;
-
-  UniqueHandle() noexcept : _value(Traits::Invalid()) {}
-  explicit UniqueHandle(pointer value) noexcept : _value(value) {}
-  ~UniqueHandle() { reset(); }
-
-  UniqueHandle(UniqueHandle&& other) noexcept : _value(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-  pointer get() const noexcept { return _value; }
-  bool is_valid() const noexcept { return _value != Traits::Invalid(); }
-  explicit operator bool() const noexcept { return is_valid(); }
-
-  // Closes the handle held so far (if any) and takes `value`.
-  void reset(pointer value = Traits::Invalid()) noexcept {
-    pointer old = std::exchange(_value, value);
-    if (old != Traits::Invalid()) Traits::Close(old);
-  }
-
-  // Gives up ownership without closing.
-  pointer release() noexcept { return std::exchange(_value, Traits::Invalid()); }
-
- private:
-  pointer _value;
-};
+#include "UniqueHandle.h"
 
 // Closing keeps the thread's last-error value, so that a handle released on an
 // error path never hides the error the caller is about to read.
@@ -68,6 +30,6 @@ struct DeviceInfoListTraits {
 };
 
 // A handle from CreateFileW on a device interface (INVALID_HANDLE_VALUE when closed).
-using UniqueDeviceHandle = UniqueHandle<DeviceHandleTraits>;
+using UniqueDeviceHandle = Corvessan::Orwe::UniqueHandle<DeviceHandleTraits>;
 // A device information list from SetupDiGetClassDevsW.
-using UniqueDeviceInfoList = UniqueHandle<DeviceInfoListTraits>;
+using UniqueDeviceInfoList = Corvessan::Orwe::UniqueHandle<DeviceInfoListTraits>;

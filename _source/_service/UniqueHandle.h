@@ -8,14 +8,15 @@
 
 namespace Corvessan::Orwe {
 
-// Traits: `Type`, `Invalid()` and `Close(Type)`.
+// Traits: `pointer` (the handle type), `Invalid()` (the value that means "no
+// handle") and `Close(pointer)`.
 template <typename Traits>
 class UniqueHandle {
  public:
-  using Type = typename Traits::Type;
+  using pointer = typename Traits::pointer;
 
   UniqueHandle() noexcept = default;
-  explicit UniqueHandle(Type handle) noexcept : _handle(handle) {}
+  explicit UniqueHandle(pointer handle) noexcept : _handle(handle) {}
   ~UniqueHandle() { reset(); }
 
   UniqueHandle(UniqueHandle&& other) noexcept : _handle(other.release()) {}
@@ -26,36 +27,37 @@ class UniqueHandle {
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
 
-  Type get() const noexcept { return _handle; }
-  bool valid() const noexcept { return _handle != Traits::Invalid(); }
-  explicit operator bool() const noexcept { return valid(); }
+  pointer get() const noexcept { return _handle; }
+  bool is_valid() const noexcept { return _handle != Traits::Invalid(); }
+  explicit operator bool() const noexcept { return is_valid(); }
 
   // Closes the handle held (if any) and takes `handle` instead.
-  void reset(Type handle = Traits::Invalid()) noexcept {
-    Type old = std::exchange(_handle, handle);
+  void reset(pointer handle = Traits::Invalid()) noexcept {
+    pointer old = std::exchange(_handle, handle);
     if (old != Traits::Invalid()) Traits::Close(old);
   }
 
   // Gives the handle up without closing it.
-  Type release() noexcept { return std::exchange(_handle, Traits::Invalid()); }
+  pointer release() noexcept { return std::exchange(_handle, Traits::Invalid()); }
 
  private:
-  Type _handle = Traits::Invalid();
+  pointer _handle = Traits::Invalid();
 };
 
-// An event (or any kernel object whose failure value is null), closed with CloseHandle.
+// An event, a process or any other kernel object whose failure value is null,
+// closed with CloseHandle.
 struct EventHandleTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type handle) noexcept { ::CloseHandle(handle); }
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static void Close(pointer handle) noexcept { ::CloseHandle(handle); }
 };
 using UniqueEvent = UniqueHandle<EventHandleTraits>;
 
 // A handle of the service control manager: the manager itself or one service.
 struct ServiceHandleTraits {
-  using Type = SC_HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type handle) noexcept { ::CloseServiceHandle(handle); }
+  using pointer = SC_HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static void Close(pointer handle) noexcept { ::CloseServiceHandle(handle); }
 };
 using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 
@@ -63,9 +65,9 @@ using UniqueServiceHandle = UniqueHandle<ServiceHandleTraits>;
 // callback that is still running (that callback may be waiting for the very
 // control handler that deletes the queue).
 struct TimerQueueTraits {
-  using Type = HANDLE;
-  static Type Invalid() noexcept { return nullptr; }
-  static void Close(Type queue) noexcept { ::DeleteTimerQueueEx(queue, nullptr); }
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static void Close(pointer queue) noexcept { ::DeleteTimerQueueEx(queue, nullptr); }
 };
 using UniqueTimerQueue = UniqueHandle<TimerQueueTraits>;
 

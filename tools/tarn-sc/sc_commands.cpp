@@ -139,7 +139,7 @@ class Command {
   UniqueServiceHandle OpenNamedService(DWORD access, int& failed) {
     UniqueServiceHandle manager = OpenManager(SC_MANAGER_CONNECT, failed);
     if (!manager) return UniqueServiceHandle();
-    UniqueServiceHandle service(OpenServiceW(manager.Get(), name_.c_str(), access));
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name_.c_str(), access));
     if (!service) failed = LastFailure("OpenService");
     return service;
   }
@@ -153,7 +153,7 @@ class Command {
     if (!manager) return failed;
     std::wstring binaryPath = Widen(options->binaryPath);
     std::wstring displayName = Widen(options->displayName);
-    UniqueServiceHandle service(CreateServiceW(manager.Get(), name_.c_str(),
+    UniqueServiceHandle service(CreateServiceW(manager.get(), name_.c_str(),
                                                displayName.empty() ? nullptr : displayName.c_str(),
                                                SERVICE_ALL_ACCESS, options->serviceType, options->startType,
                                                options->errorControl, binaryPath.c_str(), nullptr, nullptr, nullptr,
@@ -167,7 +167,7 @@ class Command {
     int failed = 0;
     UniqueServiceHandle service = OpenNamedService(DELETE, failed);
     if (!service) return failed;
-    if (!DeleteService(service.Get())) return LastFailure("DeleteService");
+    if (!DeleteService(service.get())) return LastFailure("DeleteService");
     std::fputs("[SC] DeleteService SUCCESS\n", out_);
     return 0;
   }
@@ -186,12 +186,12 @@ class Command {
     for (const auto& argument : invocation_.rest) wide.push_back(Widen(argument));
     std::vector<LPCWSTR> pointers;
     for (const auto& argument : wide) pointers.push_back(argument.c_str());
-    if (!StartServiceW(service.Get(), static_cast<DWORD>(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
+    if (!StartServiceW(service.get(), static_cast<DWORD>(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
       return LastFailure("StartService");
 
     // Windows' StartServiceW returns while the service is still start-pending.
     SERVICE_STATUS_PROCESS status{};
-    DWORD error = WaitWhilePending(service.Get(), SERVICE_START_PENDING, nullptr, status);
+    DWORD error = WaitWhilePending(service.get(), SERVICE_START_PENDING, nullptr, status);
     if (error != ERROR_SUCCESS) return Failure("StartService", error);
     std::fputs(FormatStatusProcess(invocation_.serviceName, status).c_str(), out_);
     return 0;
@@ -202,15 +202,15 @@ class Command {
     UniqueServiceHandle service = OpenNamedService(SERVICE_STOP | SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS_PROCESS before{};
-    if (!QueryProcess(service.Get(), before)) return LastFailure("QueryServiceStatusEx");
+    if (!QueryProcess(service.get(), before)) return LastFailure("QueryServiceStatusEx");
     // Opened before the stop, so the process cannot slip away unobserved.
     UniqueKernelHandle process;
-    if (before.dwProcessId != 0) process.Reset(OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId));
+    if (before.dwProcessId != 0) process.reset(OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId));
 
     SERVICE_STATUS status{};
-    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status)) return LastFailure("ControlService");
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return LastFailure("ControlService");
     SERVICE_STATUS_PROCESS after{};
-    DWORD error = WaitWhilePending(service.Get(), SERVICE_STOP_PENDING, process.Get(), after);
+    DWORD error = WaitWhilePending(service.get(), SERVICE_STOP_PENDING, process.get(), after);
     if (error != ERROR_SUCCESS) return Failure("StopService", error);
     std::fputs(FormatStatus(invocation_.serviceName, AsStatus(after)).c_str(), out_);
     return 0;
@@ -271,7 +271,7 @@ class Command {
     UniqueServiceHandle service = OpenNamedService(RightFor(control), failed);
     if (!service) return failed;
     SERVICE_STATUS status{};
-    if (!ControlService(service.Get(), control, &status)) return LastFailure("ControlService");
+    if (!ControlService(service.get(), control, &status)) return LastFailure("ControlService");
     std::fputs(FormatStatus(invocation_.serviceName, status).c_str(), out_);
     return 0;
   }
@@ -281,7 +281,7 @@ class Command {
     UniqueServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service.Get(), &status)) return LastFailure("QueryServiceStatus");
+    if (!QueryServiceStatus(service.get(), &status)) return LastFailure("QueryServiceStatus");
     std::fputs(FormatStatus(invocation_.serviceName, status).c_str(), out_);
     return 0;
   }
@@ -291,7 +291,7 @@ class Command {
     UniqueServiceHandle service = OpenNamedService(SERVICE_QUERY_STATUS, failed);
     if (!service) return failed;
     SERVICE_STATUS_PROCESS status{};
-    if (!QueryProcess(service.Get(), status)) return LastFailure("QueryServiceStatusEx");
+    if (!QueryProcess(service.get(), status)) return LastFailure("QueryServiceStatusEx");
     std::fputs(FormatStatusProcess(invocation_.serviceName, status).c_str(), out_);
     return 0;
   }

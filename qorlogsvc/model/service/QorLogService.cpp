@@ -53,7 +53,7 @@ class IntervalTimer {
     _queue.reset();
   }
 
-  bool HasQueue() const { return _queue.valid(); }
+  bool HasQueue() const { return _queue.is_valid(); }
   HANDLE Timer() const { return _timer; }
 
  private:
