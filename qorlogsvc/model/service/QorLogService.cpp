@@ -145,6 +145,9 @@ DWORD QorLogService::HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS*
   DebugTrace("%s", message);
 
   const bool stopping = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_PRESHUTDOWN;
+  const bool sampling = control == SERVICE_CONTROL_LOG_TIMER || control == SERVICE_CONTROL_UPLOADLOG_TIMER;
+  if (!stopping && !sampling) return NO_ERROR;  // interrogate, power and session events change nothing
+
   if (stopping) _stopRequested = true;
   std::lock_guard<std::mutex> guard(_lifecycleLock);
   try {
@@ -152,7 +155,7 @@ DWORD QorLogService::HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS*
       Shutdown(*status);
     } else if (control == SERVICE_CONTROL_LOG_TIMER) {
       OnLogTimer();
-    } else if (control == SERVICE_CONTROL_UPLOADLOG_TIMER) {
+    } else {
       OnUploadLogTimer();
     }
   } catch (const std::exception& error) {
