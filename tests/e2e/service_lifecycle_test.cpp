@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "service_fixture.h"
+#include "tarn_sim/scm.h"
 
 namespace tarn::e2e {
 namespace {
@@ -20,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 // A timer may fire a little early; the lower bounds below allow for that.
 constexpr milliseconds kTimerSlack{50};
 constexpr std::uint32_t kHour = 3600000;
+// Event types of a power event and of a session change (PBT_APMRESUMEAUTOMATIC, WTS_SESSION_LOGON).
+constexpr DWORD kResumeAutomatic = 0x12;
+constexpr DWORD kSessionLogon = 5;
 
 std::vector<std::string> Fields(const std::string& row) {
   std::vector<std::string> fields;
@@ -219,6 +223,29 @@ TEST_F(ServiceLifecycleTest, RestartsAppendToTheLogsAndAStopRightAfterTheStartWr
     EXPECT_EQ(local[i].find('#'), std::string::npos) << "a second header: " << local[i];
     EXPECT_EQ(upload[i].find('#'), std::string::npos) << "a second header: " << upload[i];
   }
+}
+
+TEST_F(ServiceLifecycleTest, SystemEventsLeaveItSamplingAndPreShutdownStopsIt) {
+  WriteDriverIni(Device("0000", "BATTERY"));
+  DWORD pid = CreateAndStart();
+  SERVICE_STATUS status{};
+  EXPECT_EQ(tarn::sim::SendSystemControl(L"TarnSvc", SERVICE_CONTROL_POWEREVENT, kResumeAutomatic, &status),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(tarn::sim::SendSystemControl(L"TarnSvc", SERVICE_CONTROL_SESSIONCHANGE, kSessionLogon, &status),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  Control(128);
+  EXPECT_EQ(RowCount(LocalLog()), 1) << "only the sampling control writes a row";
+
+  status = SERVICE_STATUS{};
+  EXPECT_EQ(tarn::sim::SendSystemControl(L"TarnSvc", SERVICE_CONTROL_PRESHUTDOWN, 0, &status),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  ASSERT_TRUE(WaitForProcessGone(pid));
+  ToolRun query = Sc({"query", "TarnSvc"});
+  EXPECT_NE(query.output.find("        STATE              : 1  STOPPED\n"), std::string::npos) << query.output;
+  EXPECT_NE(query.output.find("        WIN32_EXIT_CODE    : 0  (0x0)\n"), std::string::npos) << query.output;
+  EXPECT_EQ(RowCount(LocalLog()), 1);
 }
 
 TEST_F(ServiceLifecycleTest, ServiceStartedByHandEndsWithExitCodeZero) {
