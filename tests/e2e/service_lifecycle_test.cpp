@@ -134,6 +134,21 @@ TEST_F(ServiceLifecycleTest, DeviceRemovedWhileRunningStopsRowsUntilItReturns) {
   EXPECT_EQ(Hex(after[5]), 1000u) << "a returned device starts its counter again";
 }
 
+TEST_F(ServiceLifecycleTest, StopWhileTheDriverIsGoneEndsCleanly) {
+  WriteDriverIni(Device("0000", "BATTERY") + Device("0001", "WIFI"));
+  WriteSettings({DwordValue("LogPeriodMs", 100), DwordValue("UploadLogPeriodMs", 150)});
+  DWORD pid = CreateAndStart();
+  ASSERT_TRUE(WaitForRows(LocalLog(), 1));
+
+  // Every interface vanishes: the devices it knew are still its devices, so it
+  // keeps trying to reopen them instead of stopping.
+  WriteDriverIni("");
+  const int reports = RunningReports();
+  ASSERT_TRUE(WaitForRunningReports(reports + 4));
+  EXPECT_EQ(QueryState(), "4  RUNNING");
+  StopAndExpectStopped(pid);
+}
+
 TEST_F(ServiceLifecycleTest, DriverThatCannotBeOpenedLeavesTheServiceRunningWithoutLogs) {
   WriteDriverIni(Device("0000", "WIFI", {"fail = open 5"}));
   ASSERT_EQ(Sc({"create", "TarnSvc", "binPath=", TARN_SERVICE_EXECUTABLE}).exitCode, 0);

@@ -119,9 +119,9 @@ TEST_F(ServiceLogsTest, LocalLogRotatesIntoTimeStampedBackupsAndKeepsTheNewest) 
   // Left from earlier runs: three backups, a file of another name, and a current
   // file already over the limit.
   const std::string oldCurrent = std::string(kLocalHeader) + "\r\n" +
-                                 "20200104T000000+0000," + BatteryRow(7) + "\r\n" +
-                                 "20200104T000001+0000," + BatteryRow(8) + "\r\n" +
-                                 "20200104T000002+0000," + BatteryRow(9) + "\r\n";
+                                 "20200104T000000-0330," + BatteryRow(7) + "\r\n" +
+                                 "20200104T000001-0330," + BatteryRow(8) + "\r\n" +
+                                 "20200104T000002-0330," + BatteryRow(9) + "\r\n";
   WriteFile(LogFolder() / "TARNLog_20200101T000000+0000.csv", "oldest");
   WriteFile(LogFolder() / "TARNLog_20200102T000000+0000.csv", "older");
   WriteFile(LogFolder() / "TARNLog_20200103T000000+0000.csv", "old");
@@ -162,6 +162,7 @@ TEST_F(ServiceLogsTest, LocalLogRotatesIntoTimeStampedBackupsAndKeepsTheNewest) 
 }
 
 TEST_F(ServiceLogsTest, FullUploadFilesAreHandedToTheDropFolder) {
+  // The limit equals a file of header and one row: that file stays, a second row hands it over.
   WriteDriverIni(kCountingBattery);
   std::vector<std::string> settings = kNoTimerRows;
   settings.push_back(DwordValue("UploadLogFileSizeByte", kUploadHeaderBytes + kRowBytes));
@@ -170,33 +171,43 @@ TEST_F(ServiceLogsTest, FullUploadFilesAreHandedToTheDropFolder) {
   WriteFile(DropFolder() / "3001_TARNLogUpload_20200101T000000+0000.csv", "oldest");
   WriteFile(DropFolder() / "3001_TARNLogUpload_20200102T000000+0000.csv", "older");
   WriteFile(DropFolder() / "3002_Other_20190101T000000+0000.csv", "another source");
+  // A current file left over the limit by an earlier run.
+  const std::string leftOver = std::string(kUploadHeader) + "\r\n" +
+                               "20200104T000000-0330," + BatteryRow(8) + "\r\n" +
+                               "20200104T000001-0330," + BatteryRow(9) + "\r\n";
+  WriteFile(UploadLog(), leftOver);
+  const std::vector<std::string> dropAtStart = Names(DropFolder());
 
   const std::int64_t before = UtcNow();
   DWORD pid = CreateAndStart();
-  Control(129);
-  EXPECT_EQ(RowCount(UploadLog()), 1) << "a file exactly at the limit was handed over";
+  EXPECT_EQ(ReadBytes(UploadLog()), leftOver) << "the upload log was rotated at the start";
+  EXPECT_EQ(Names(DropFolder()), dropAtStart);
+
   Control(129);
   EXPECT_FALSE(std::filesystem::exists(UploadLog())) << "the full file stayed in the log folder";
   std::vector<std::string> handedOver = WithPrefix(Names(DropFolder()), "3001_TARNLogUpload_");
   ASSERT_EQ(handedOver.size(), 2u);
   EXPECT_EQ(handedOver[0], "3001_TARNLogUpload_20200102T000000+0000.csv");
   ExpectStampedName(handedOver[1], "3001_TARNLogUpload_", before);
-  EXPECT_EQ(HeaderOf(DropFolder() / handedOver[1]), kUploadHeader);
-  EXPECT_EQ(RowTexts(DropFolder() / handedOver[1]), (std::vector<std::string>{BatteryRow(1), BatteryRow(2)}));
+  EXPECT_EQ(RowTexts(DropFolder() / handedOver[1]),
+            (std::vector<std::string>{BatteryRow(8), BatteryRow(9), BatteryRow(1)}));
 
   Control(129);
   EXPECT_EQ(HeaderOf(UploadLog()), kUploadHeader) << "the next row starts a new file with the header";
-  EXPECT_EQ(RowTexts(UploadLog()), (std::vector<std::string>{BatteryRow(3)}));
+  EXPECT_EQ(RowTexts(UploadLog()), (std::vector<std::string>{BatteryRow(2)})) << "a file at the limit was handed over";
   Control(129);
   StopAndExpectStopped(pid);
 
+  // A hand-over within the same second as the last one replaces that file.
   std::vector<std::string> now = WithPrefix(Names(DropFolder()), "3001_TARNLogUpload_");
   ASSERT_FALSE(now.empty());
   std::set<std::string> candidates(handedOver.begin(), handedOver.end());
   candidates.insert(now.begin(), now.end());
   EXPECT_EQ(now, Newest(candidates, 2));
-  EXPECT_EQ(RowTexts(DropFolder() / now.back()), (std::vector<std::string>{BatteryRow(3), BatteryRow(4)}));
+  EXPECT_EQ(HeaderOf(DropFolder() / now.back()), kUploadHeader);
+  EXPECT_EQ(RowTexts(DropFolder() / now.back()), (std::vector<std::string>{BatteryRow(2), BatteryRow(3)}));
   EXPECT_EQ(ReadBytes(DropFolder() / "3002_Other_20190101T000000+0000.csv"), "another source");
+  EXPECT_FALSE(std::filesystem::exists(UploadLog()));
   EXPECT_EQ(RowCount(LocalLog()), 0) << "the upload cycle wrote to the local log";
   EXPECT_TRUE(WithPrefix(Names(LogFolder()), "TARNLog_").empty()) << "the upload log left a local backup";
 }
