@@ -44,6 +44,8 @@
 # +0000 of a machine on UTC. Only zones without daylight saving in the form
 # both the C library and MinGW's runtime read are taken; Olson names are not
 # (MinGW's runtime misreads them). TARN_E2E_TZ= (empty) keeps the machine's.
+# Wine logs "fixme:ntdll:find_reg_tz_info" for a zone its registry lacks and
+# uses the offset all the same.
 #
 # Usage: tools/wine/service-e2e.sh [--no-build]
 #   --no-build      use the tarnsvc.exe already built (or TARNSVC_EXE)
