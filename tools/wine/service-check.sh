@@ -14,11 +14,13 @@
 #     unknown control, "sc stop" ends with STOPPED and the recorded codes
 #     (1066 and the open error), and the process ends;
 #  4. uninstall.cmd stops the running service and deletes it and its executable,
-#     keeps the logs and the settings, and succeeds again when nothing is left.
+#     keeps the logs and the settings, and succeeds again when nothing is left;
+#  5. started by hand rather than by the manager, tarnsvc.exe traces the
+#     dispatcher's failure and ends with exit code 0.
 # The service's trace (TARN_TRACE=1) and Wine's messages go to
 # build/mingw-i686/service-check/wine.log; the last part is printed on failure.
 #
-# Usage: tools/wine/service-check.sh     (after the mingw-i686 build; about 30 s)
+# Usage: tools/wine/service-check.sh     (after the mingw-i686 build; about 35 s)
 # It makes its own prefix anew, build/wine-service (or $TARN_SERVICE_PREFIX), and
 # ends every Wine process of it. The last line reads "service-check: N passed, M failed".
 set -uo pipefail
@@ -295,5 +297,14 @@ uninstall_output=$(wine cmd /c "$(windows_path "$package/uninstall.cmd")" 2>&1 |
 uninstall_code=${PIPESTATUS[0]}
 detail=$uninstall_output
 check "uninstall.cmd again: nothing to do, succeeds" test "$uninstall_code" = 0
+
+echo "-- tarnsvc.exe started by hand, not by the manager"
+# Wine's dispatcher waits about 10 s for a manager that never calls before it
+# fails with 1063; Windows fails at once.
+WINEDEBUG=-all,warn+debugstr TARN_TRACE=1 timeout 60 wine "$package/tarnsvc.exe" >"$out/by-hand.log" 2>&1
+code=$?
+detail="exit code $code"$'\n'"$(cat "$out/by-hand.log")"
+check "ends with exit code 0" test "$code" = 0
+check "traces the dispatcher's failure (1063)" grep -qF "errorcode=0x427(1063)" "$out/by-hand.log"
 
 finish
