@@ -37,6 +37,7 @@ fi
 # One server and one set of services for the whole suite: each test executable
 # then starts in well under a second instead of bringing Wine's services up anew.
 trap tarn_wine_stop_server EXIT
+tarn_wine_exit_on_signals
 tarn_wine_start_server "$PWD/build/mingw-i686/wine-services.log"
 ctest --preset mingw-i686
 tarn_wine_stop_server

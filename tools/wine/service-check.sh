@@ -187,6 +187,7 @@ mkdir -p "$out"
 tarn_wine_environment
 export WINEPREFIX="$prefix"
 trap tarn_wine_stop_server EXIT
+tarn_wine_exit_on_signals
 echo "-- prefix $prefix"
 tarn_wine_new_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
 # Seen by the service: its trace on, as the debugger output that Wine prints for

@@ -41,11 +41,13 @@ tarn_wine_new_prefix() {
 }
 
 # tarn_wine_prepare_prefix DIR LOG: the prefix in DIR, made unless it is there.
+# A persistent server that an interrupted run left behind is ended first:
+# waiting for it would never end.
 tarn_wine_prepare_prefix() {
   local dir=$1 log=$2
   export WINEPREFIX="$dir"
   if [[ -f "$dir/system.reg" ]]; then
-    wineserver -w
+    tarn_wine_stop_server
   else
     tarn_wine_new_prefix "$dir" "$log"
   fi
@@ -60,7 +62,9 @@ tarn_wine_set_service_environment() {
 }
 
 # tarn_wine_start_server LOG: a persistent server for $WINEPREFIX, and the
-# services started with their output in LOG. End it with tarn_wine_stop_server.
+# services started with their output in LOG. End it with tarn_wine_stop_server;
+# callers install it as an EXIT trap, and tarn_wine_exit_on_signals makes an
+# interrupted run take that way out too.
 tarn_wine_start_server() {
   local log=$1
   wineserver -w
@@ -68,6 +72,11 @@ tarn_wine_start_server() {
   # The server is up once a client can reach it; this client also starts the
   # services, with LOG as their output.
   wine cmd /c exit </dev/null >>"$log" 2>&1
+}
+
+tarn_wine_exit_on_signals() {
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 tarn_wine_stop_server() {
