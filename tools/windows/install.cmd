@@ -59,9 +59,9 @@ set "STEP=set the description"
 sc description %SERVICE% "Samples the power-monitor driver and writes its readings to CSV logs under ProgramData\Corvessan." >nul
 if errorlevel 1 goto failed
 
-rem Stopping closes the logs and the driver at once; 30 s leaves room for a
-rem sample in progress on the slowest machines, where the default is 10 s on
-rem current Windows and 3 minutes on older releases.
+rem The stop closes the logs and the driver at once; 30 s leaves room for a
+rem sample in progress on a slow machine. Without it Windows waits 10 s (3
+rem minutes before Windows 10 1703) before it goes on shutting down.
 set "STEP=set the pre-shutdown time-out"
 "%SETUP%" preshutdown %SERVICE% 30000
 if errorlevel 1 goto failed
