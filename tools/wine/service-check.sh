@@ -265,16 +265,19 @@ check "exit codes 1066 and the open error" exit_codes_are 1066 "$open_error"
 check "process ended" no_service_process
 
 echo "-- tarn-setup"
-wine "$package/tarn-setup.exe" preshutdown "$service" 12x >/dev/null 2>&1
-code=$?
-detail="exit code $code"
-check "a malformed number is refused" test "$code" != 0
+for number in 12x -1 4294967296 ''; do
+  wine "$package/tarn-setup.exe" preshutdown "$service" "$number" >/dev/null 2>&1
+  code=$?
+  detail="exit code $code"
+  check "a malformed time-out (\"$number\") is refused" test "$code" = 87
+done
 check "the pre-shutdown time-out unchanged" bash -c \
   "wine '$package/tarn-setup.exe' qpreshutdown $service 2>/dev/null | tr -d '\r' | grep -qx 'PRESHUTDOWN_TIMEOUT: 30000'"
 wine "$package/tarn-setup.exe" stop TarnNoSuchService 5 >/dev/null 2>&1
 code=$?
 detail="exit code $code"
-check "stop of a service that is not installed fails" test "$code" != 0
+# install.cmd and uninstall.cmd tell "not installed" by this very code.
+check "stop of a service that is not installed answers 1060" test "$code" = 1060
 
 echo "-- uninstall.cmd while the service runs"
 wine sc start "$service" >/dev/null 2>&1
