@@ -273,10 +273,11 @@ for number in 12x -1 4294967296 ''; do
 done
 check "the pre-shutdown time-out unchanged" bash -c \
   "wine '$package/tarn-setup.exe' qpreshutdown $service 2>/dev/null | tr -d '\r' | grep -qx 'PRESHUTDOWN_TIMEOUT: 30000'"
-wine "$package/tarn-setup.exe" stop TarnNoSuchService 5 >/dev/null 2>&1
-code=$?
-detail="exit code $code"
-# install.cmd and uninstall.cmd tell "not installed" by this very code.
+# install.cmd and uninstall.cmd tell "not installed" by this very code, which
+# only cmd sees whole (Linux keeps the low 8 bits of an exit code).
+printf '@"%%~1" stop TarnNoSuchService 5 2>nul\r\n@echo %%ERRORLEVEL%%\r\n' >"$out/stop-missing.cmd"
+code=$(wine cmd /c "$(windows_path "$out/stop-missing.cmd")" "$(windows_path "$package/tarn-setup.exe")" 2>/dev/null | tr -d '\r')
+detail="error level $code"
 check "stop of a service that is not installed answers 1060" test "$code" = 1060
 
 echo "-- uninstall.cmd while the service runs"
