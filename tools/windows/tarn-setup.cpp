@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
@@ -165,7 +166,8 @@ int StopAndWait(const wchar_t* name, DWORD seconds) {
 
   if (process) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const DWORD waitMs = left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+    // Below INFINITE even for a deadline weeks away.
+    const DWORD waitMs = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, INFINITE - 1));
     if (WaitForSingleObject(process.get(), waitMs) != WAIT_OBJECT_0) {
       std::fprintf(stderr, "tarn-setup: the process of %ls did not end within %lu s\n", name,
                    static_cast<unsigned long>(seconds));
