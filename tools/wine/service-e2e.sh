@@ -202,22 +202,22 @@ stamp_epoch() {
 # Matches one reading against its expectation; for a counter, sets
 # reading_index to the number of reads before this one.
 match_reading() {
-  local spec="$1" hex="$2" start step distance
+  local wanted="$1" hex="$2" start step distance
   reading_index=""
-  if [[ "$spec" == counter:* ]]; then
-    IFS=: read -r _ start step <<<"$spec"
+  if [[ "$wanted" == counter:* ]]; then
+    IFS=: read -r _ start step <<<"$wanted"
     distance=$((16#$hex - start)) # wraps like the driver's counter
     ((distance >= 0 && distance % step == 0)) || return 1
     reading_index=$((distance / step))
   else
-    [[ "$hex" == "$spec" ]]
+    [[ "$hex" == "$wanted" ]]
   fi
 }
 
 # Checks one data line (without its CR LF). Sets row_epoch and row_index (the
 # read number every counter of the row agrees on), or row_error.
 check_row() {
-  local line="$1" stamp fields i field spec
+  local line="$1" stamp fields i field wanted
   row_error="" row_index=""
   if [[ ! "$line" =~ $row_pattern ]]; then
     row_error="not a time stamp and ${#expected_ids[@]} devices of id,reading1,reading0"
@@ -243,9 +243,9 @@ check_row() {
       return 1
     fi
     for field in 1 2; do
-      spec=$([[ $field == 1 ]] && echo "${expected_reading1[i]}" || echo "${expected_reading0[i]}")
-      if ! match_reading "$spec" "${fields[3 * i + field]}"; then
-        row_error="device $((i + 1)): reading$((2 - field)) ${fields[3 * i + field]} is not $spec"
+      wanted=$([[ $field == 1 ]] && echo "${expected_reading1[i]}" || echo "${expected_reading0[i]}")
+      if ! match_reading "$wanted" "${fields[3 * i + field]}"; then
+        row_error="device $((i + 1)): reading$((2 - field)) ${fields[3 * i + field]} is not $wanted"
         return 1
       fi
       [[ -z "$reading_index" ]] && continue
