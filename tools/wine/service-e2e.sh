@@ -113,14 +113,6 @@ started_epoch=$(date +%s)
 step_started_at=$started_at
 passed=0
 
-elapsed() { awk -v now="$(date +%s.%N)" -v then="$1" 'BEGIN { printf "%.1f", now - then }'; }
-
-step() {
-  [[ "$step_started_at" != "$started_at" ]] && echo "    ($(elapsed "$step_started_at") s)"
-  step_started_at=$(date +%s.%N)
-  echo "==> $*"
-}
-
 ok() {
   passed=$((passed + 1))
   echo "    ok  $*"

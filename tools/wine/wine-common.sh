@@ -100,3 +100,14 @@ wine_install_devices() {
   installed=$(grep -c -E '^ROOT.TARNPWR.[0-9]{4} ' "$logs/install.out" || true)
   ((installed == wanted)) || fail "$installed of $wanted devices installed" "$logs/install.out"
 }
+
+# Timing of a check's steps: `step TEXT` closes the previous step with its
+# duration and announces the next; `elapsed SINCE` gives seconds since a
+# `date +%s.%N` value. The caller sets started_at and step_started_at first.
+elapsed() { awk -v now="$(date +%s.%N)" -v then="$1" 'BEGIN { printf "%.1f", now - then }'; }
+
+step() {
+  [[ "$step_started_at" != "$started_at" ]] && echo "    ($(elapsed "$step_started_at") s)"
+  step_started_at=$(date +%s.%N)
+  echo "==> $*"
+}

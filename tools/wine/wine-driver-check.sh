@@ -38,14 +38,6 @@ source "$here/wine-common.sh"
 started_at=$(date +%s.%N)
 step_started_at=$started_at
 
-elapsed() { awk -v now="$(date +%s.%N)" -v then="$1" 'BEGIN { printf "%.1f", now - then }'; }
-
-step() {
-  [[ "$step_started_at" != "$started_at" ]] && echo "    ($(elapsed "$step_started_at") s)"
-  step_started_at=$(date +%s.%N)
-  echo "==> $*"
-}
-
 cleanup() {
   local status=$?
   if ((wine_server_started)); then wineserver -k >/dev/null 2>&1 || true; fi
