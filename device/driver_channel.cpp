@@ -135,7 +135,12 @@ DWORD DriverChannel::IdentifyEntry(DeviceEntry& entry) const {
   if (error != ERROR_SUCCESS) return error;
 
   const std::uint32_t size = DecodeInformationSize(sizeReply);
-  if (size == 0 || size > kMaxInformationBlockSize) return ERROR_INVALID_DATA;
+  if (size == 0 || size > kMaxInformationBlockSize) {
+    // A size no block can have is one more malformed block: the entry stays,
+    // unnamed, rather than one faulty interface failing the whole start.
+    entry.componentId = kUnknownComponentId;
+    return ERROR_SUCCESS;
+  }
   std::vector<std::uint8_t> block;
   try {
     block.resize(size);  // zero-filled: unwritten bytes read as 0

@@ -183,16 +183,18 @@ TEST_F(DriverChannelTest, MalformedInformationBlocksGiveTheUnknownId) {
   EXPECT_EQ(Entry(4).componentId, kUnidentifiedComponentId);
 }
 
-TEST_F(DriverChannelTest, ImplausibleInformationSizeIsInvalidData) {
+TEST_F(DriverChannelTest, ImplausibleInformationSizeGivesTheUnknownIdAndKeepsTheRest) {
   for (const char* size : {"0", "65537", "0xFFFFFFFF"}) {
     machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI") +
-                           DeviceSection(InterfacePath(1), "MBB", std::string("infosize = ") + size));
+                           DeviceSection(InterfacePath(1), "MBB", std::string("infosize = ") + size) +
+                           DeviceSection(InterfacePath(2), "BATTERY"));
     DriverChannel fresh;
     ASSERT_EQ(fresh.Discover(), 0u);
     ASSERT_EQ(fresh.OpenAll(), 0u);
-    EXPECT_EQ(fresh.IdentifyAll(), static_cast<DWORD>(ERROR_INVALID_DATA)) << size;
-    EXPECT_EQ(fresh.devices.at(WideInterfacePath(0)).componentId, 6) << "identified before the failure";
-    EXPECT_EQ(fresh.devices.at(WideInterfacePath(1)).componentId, kUnidentifiedComponentId);
+    EXPECT_EQ(fresh.IdentifyAll(), 0u) << size;
+    EXPECT_EQ(fresh.devices.at(WideInterfacePath(0)).componentId, 6) << size;
+    EXPECT_EQ(fresh.devices.at(WideInterfacePath(1)).componentId, kUnknownComponentId) << size;
+    EXPECT_EQ(fresh.devices.at(WideInterfacePath(2)).componentId, 5) << "identified after it";
   }
 }
 

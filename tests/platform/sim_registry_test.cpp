@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <filesystem>
 #include <fstream>
+
+#include <sys/stat.h>
 
 #include "tarn_sim/machine.h"
 #include "test_machine.h"
@@ -107,6 +110,33 @@ TEST_F(SimRegistryTest, RegeditFilesInUtf16AreRead) {
   for (char c : text) utf16 += {c, '\0'};
   WriteFile(utf16);
   EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").data, (std::vector<BYTE>{7, 0, 0, 0}));
+}
+
+TEST_F(SimRegistryTest, MalformedUtf8NeverSwallowsTheNextLine) {
+  for (const char* stray : {"\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xFF", "\x80"}) {
+    WriteReg(std::string("; comment ending in a cut character ") + stray +
+             "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"N\"=dword:00000007 ;" + stray +
+             "\n\"M\"=dword:00000008\r\n");
+    EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").data, (std::vector<BYTE>{7, 0, 0, 0})) << stray;
+    EXPECT_EQ(Query(L"SOFTWARE\\Test", L"M").data, (std::vector<BYTE>{8, 0, 0, 0})) << stray;
+  }
+  WriteReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"T\"=\"\xC3\xA9\xE2\x82\xAC\xC0\xAF\"\r\n");
+  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"T").data,
+            (std::vector<BYTE>{0xE9, 0, 0xAC, 0x20, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0}))
+      << "valid sequences decode; an overlong form is two replacement characters";
+}
+
+TEST_F(SimRegistryTest, OnlyARegularFileIsRead) {
+  const auto path = *tarn::sim::MachineRoot() / "registry.reg";
+  std::filesystem::remove(path);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").status, ERROR_FILE_NOT_FOUND) << "a FIFO with no writer does not block";
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").status, ERROR_FILE_NOT_FOUND);
+  std::filesystem::remove(path);
+  WriteReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"N\"=dword:00000007\r\n");
+  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"N").status, ERROR_SUCCESS) << "a regular file again is read again";
 }
 
 TEST_F(SimRegistryTest, RemovalLinesAndAWrongFirstLineAreHonoured) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -152,6 +153,20 @@ TEST_F(ScmTest, EveryStatusReportIsRecordedInOrder) {
   EXPECT_EQ(reports[2]["checkpoint"], "1");
   EXPECT_EQ(reports[2]["waithint"], "5000");
   EXPECT_EQ(reports[3]["exit"], "0");
+}
+
+TEST_F(ScmTest, TheRecordOfReportsStaysBoundedAndKeepsTheNewest) {
+  CreateTestService();
+  ASSERT_EQ(Sc({"start", kName}).exitCode, 0);
+  ASSERT_EQ(Sc({"control", kName, "130"}).exitCode, 0);
+  const auto file = machine_.ScmFolder() / (std::string(kName) + ".reports");
+  EXPECT_LE(std::filesystem::file_size(file), 256u * 1024u);
+  std::vector<Fields> reports = ReadReports(machine_, kName);
+  ASSERT_GT(reports.size(), 1000u) << "the bound drops the oldest half, not everything";
+  EXPECT_EQ(reports.back()["waithint"], "4000");
+  EXPECT_EQ(reports.front()["state"], "4") << "the first kept line is whole";
+  ASSERT_EQ(Sc({"stop", kName}).exitCode, 0);
+  EXPECT_EQ(ReadReports(machine_, kName).back()["state"], "1");
 }
 
 TEST_F(ScmTest, DispatcherFailsInAProcessTheManagerDidNotStart) {

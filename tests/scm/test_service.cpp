@@ -15,6 +15,9 @@
 //   check-reports    tries two reports that must be refused, and writes
 //                    "null-handle error=<code>" and "bad-state error=<code>"
 //
+// Control 130 reports running 4000 times, with wait hints 1 to 4000, as a
+// service running for months would add reports over time.
+//
 // A gate is a pair of FIFOs, GATE.go and GATE.ack: the service blocks reading
 // GATE.go, changes its state, then writes GATE.ack.
 #include <windows.h>
@@ -101,6 +104,9 @@ DWORD Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     case 128: return NO_ERROR;
     case 129:
       if (State().selfControl) SendControlToSelf();
+      return NO_ERROR;
+    case 130:
+      for (DWORD n = 1; n <= 4000; ++n) Report(SERVICE_RUNNING, State().status.dwControlsAccepted, 0, n);
       return NO_ERROR;
     default: return ERROR_CALL_NOT_IMPLEMENTED;
   }

@@ -99,6 +99,15 @@ TEST_F(ServiceOnMachine, EachControlAppendsOneRowOfFreshReadingsInPathOrder) {
   EXPECT_EQ(upload[1].substr(20), local[1].substr(20));
 }
 
+TEST_F(ServiceOnMachine, AnInterfaceWithAnImpossibleInformationSizeIsLoggedAsUnknown) {
+  WriteDevices(Device(1, "BATTERY", "reading0 = 0x10\n") + Device(2, "WIFI", "infosize = 0\nreading0 = 3\n"));
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  Control(128);
+  auto local = Lines(LogFolder() / "TARNLog.csv");
+  ASSERT_EQ(local.size(), 2u);
+  EXPECT_EQ(local[1].substr(21), "05,0000000000000000,0000000000000010,ff,0000000000000000,0000000000000003");
+}
+
 TEST_F(ServiceOnMachine, StopDuringStartLeavesNothingRunning) {
   Control(SERVICE_CONTROL_STOP);
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));

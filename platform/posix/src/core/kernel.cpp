@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -62,10 +64,25 @@ class Event : public tarn::sim::WaitableObject {
   bool signalled_;
 };
 
+// A debugger shows what it is sent and forgets; the sink keeps only the newest
+// lines, so a process tracing for months keeps a bounded memory.
 struct DebugSink {
+  static constexpr std::size_t kMaxLines = 4096;
   std::mutex lock;
-  std::vector<std::string> lines;
+  std::deque<std::string> lines;
 };
+
+// run/debug.log, for a reader outside the process. Past kMaxDebugLogBytes the
+// file becomes debug.log.1 (replacing the one before), so it stays bounded too.
+void AppendToDebugLog(const std::filesystem::path& path, const char* text) {
+  constexpr std::streamoff kMaxDebugLogBytes = 16 * 1024 * 1024;
+  std::ofstream log(path, std::ios::app | std::ios::binary);
+  log << text;
+  if (log.tellp() < kMaxDebugLogBytes) return;
+  log.close();
+  std::error_code ignored;
+  std::filesystem::rename(path, std::filesystem::path(path) += ".1", ignored);
+}
 
 DebugSink& Sink() {
   static DebugSink* sink = new DebugSink;
@@ -223,11 +240,9 @@ void OutputDebugStringA(LPCSTR text) {
   if (text == nullptr) return;
   DebugSink& sink = Sink();
   std::lock_guard<std::mutex> guard(sink.lock);
+  if (sink.lines.size() == DebugSink::kMaxLines) sink.lines.pop_front();
   sink.lines.emplace_back(text);
-  if (auto run = tarn::sim::RunFolder()) {
-    std::ofstream log(*run / "debug.log", std::ios::app | std::ios::binary);
-    log << text;
-  }
+  if (auto run = tarn::sim::RunFolder()) AppendToDebugLog(*run / "debug.log", text);
 }
 
 namespace tarn::sim {
@@ -235,7 +250,7 @@ namespace tarn::sim {
 std::vector<std::string> DebugOutput() {
   DebugSink& sink = Sink();
   std::lock_guard<std::mutex> guard(sink.lock);
-  return sink.lines;
+  return {sink.lines.begin(), sink.lines.end()};
 }
 
 void ClearDebugOutput() {

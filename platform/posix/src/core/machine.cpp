@@ -137,27 +137,40 @@ std::string ToUtf8(std::wstring_view wide) {
   return out;
 }
 
+// Malformed input (a stray continuation byte, a lead byte without its
+// continuation bytes, an overlong form, a surrogate, a code point above
+// U+10FFFF) becomes U+FFFD, and only the bytes that belong to the sequence are
+// consumed: a lead byte just before a line end never swallows the line end.
 std::wstring FromUtf8(std::string_view utf8) {
+  constexpr wchar_t kReplacement = 0xFFFD;
   std::wstring out;
   std::size_t i = 0;
   while (i < utf8.size()) {
-    unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    std::uint32_t c = lead;
-    std::size_t extra = 0;
-    if (lead >= 0xF0) {
-      c = lead & 0x07;
-      extra = 3;
-    } else if (lead >= 0xE0) {
-      c = lead & 0x0F;
-      extra = 2;
-    } else if (lead >= 0xC0) {
-      c = lead & 0x1F;
-      extra = 1;
+    const unsigned char lead = static_cast<unsigned char>(utf8[i++]);
+    if (lead < 0x80) {
+      out += static_cast<wchar_t>(lead);
+      continue;
     }
-    ++i;
-    for (std::size_t k = 0; k < extra && i < utf8.size(); ++k, ++i)
-      c = (c << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
-    out += static_cast<wchar_t>(c);
+    std::size_t extra = 0;
+    std::uint32_t c = 0;
+    std::uint32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1, c = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2, c = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3, c = lead & 0x07, minimum = 0x10000;
+    } else {
+      out += kReplacement;
+      continue;
+    }
+    std::size_t taken = 0;
+    while (taken < extra && i < utf8.size() && (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80) {
+      c = (c << 6) | (static_cast<unsigned char>(utf8[i++]) & 0x3F);
+      ++taken;
+    }
+    const bool valid = taken == extra && c >= minimum && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+    out += valid ? static_cast<wchar_t>(c) : kReplacement;
   }
   return out;
 }

@@ -7,9 +7,13 @@
 // first under HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node, where 64-bit Windows keeps
 // the 32-bit view, and, when that key is not in the file, under
 // HKEY_LOCAL_MACHINE\SOFTWARE itself. A registry.reg may be written either way.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,12 +41,35 @@ class OpenKey : public tarn::sim::KernelObject {
   const std::wstring path;
 };
 
+// The bytes of registry.reg, or none when it is missing or not a regular file:
+// a FIFO or a folder in its place must neither block nor fail a read, it only
+// leaves the registry empty. O_NONBLOCK keeps the open of a FIFO from waiting
+// for a writer; the type is checked on the open descriptor, so a swap between
+// a check and the open cannot slip one through.
 std::string ReadRegistryFile() {
   auto root = tarn::sim::MachineRoot();
   if (!root) return {};
-  std::ifstream file(*root / "registry.reg", std::ios::binary);
-  if (!file) return {};
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  const std::filesystem::path path = *root / "registry.reg";
+  struct Descriptor {
+    int fd;
+    ~Descriptor() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  const int fd = file.fd;
+  if (fd < 0) return {};
+  std::string bytes;
+  struct stat info{};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  return bytes;
 }
 
 // The hive of the current file, parsed again only when the bytes change.

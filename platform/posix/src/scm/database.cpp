@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -91,6 +92,26 @@ bool ReplaceFile(const std::filesystem::path& path, const std::string& contents)
 bool AppendToFile(const std::filesystem::path& path, const std::string& text) {
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   return file.Valid() && WriteAll(file.Get(), text);
+}
+
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+
+// Appends a line to a record that a long-running service keeps adding to: past
+// maxBytes the oldest lines go, so that months of reports cannot fill the disk.
+// Callers hold the service's status lock, so no other writer races the rewrite.
+void AppendBounded(const std::filesystem::path& path, const std::string& line, std::size_t maxBytes) {
+  struct stat info{};
+  if (::stat(path.c_str(), &info) != 0 || static_cast<std::size_t>(info.st_size) + line.size() <= maxBytes) {
+    AppendToFile(path, line);
+    return;
+  }
+  std::string text = ReadWholeFile(path).value_or(std::string()) + line;
+  std::size_t cut = text.size() > maxBytes / 2 ? text.size() - maxBytes / 2 : 0;
+  if (cut > 0) {
+    const std::size_t lineStart = text.find('\n', cut - 1);
+    cut = lineStart == std::string::npos ? text.size() - line.size() : lineStart + 1;
+  }
+  ReplaceFile(path, text.substr(cut));
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
@@ -264,7 +285,7 @@ StatusRecord Database::ReadStatus(const std::wstring& name) const {
 void Database::WriteStatus(const std::wstring& name, const StatusRecord& record, ReportOrigin origin) const {
   std::string line = FormatStatusLine(record, origin);
   ReplaceFile(StatusPath(name), line);
-  AppendToFile(ReportsPath(name), line);
+  AppendBounded(ReportsPath(name), line, kMaxReportsBytes);
 }
 
 void Database::RemoveService(const std::wstring& name) const {

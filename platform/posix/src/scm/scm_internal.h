@@ -129,6 +129,9 @@ class Database {
   // names the same machine the same way.
   explicit Database(const std::filesystem::path& machineRoot);
 
+  // The bound of <NAME>.reports; past it the oldest reports are dropped.
+  static constexpr std::size_t kMaxReportsBytes = 256 * 1024;
+
   const std::filesystem::path& MachineRoot() const { return root_; }
   std::filesystem::path Folder() const;
 

@@ -11,7 +11,8 @@
 //   run/scm/<NAME>.status       the last status as one line:
 //                               "pid=.. origin=.. type=0x.. state=.. accepted=0x..
 //                               exit=.. specific=.. checkpoint=.. waithint=.."
-//   run/scm/<NAME>.reports      every status, one such line each, in order;
+//   run/scm/<NAME>.reports      every status, one such line each, in order
+//                               (past 256 KiB the oldest half is dropped);
 //                               origin=service for the service's own
 //                               SetServiceStatus reports, origin=manager for the
 //                               manager's entries (start-pending at start, stopped
