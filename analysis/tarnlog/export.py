@@ -20,8 +20,11 @@ def long_table(timeline):
                             sample.reading0, sample.reading1,
                             step.seconds if step else None,
                             step.delta0 if step else None, step.delta1 if step else None))
-    # object columns keep the unsigned 64-bit readings and their deltas as exact ints.
-    return pandas.DataFrame.from_records(records, columns=COLUMNS).astype(object)
+    # Object columns keep readings and deltas exact ints: pandas would turn a column
+    # of ints with gaps into floats, and readings above 2**63 do not fit int64.
+    columns = zip(*records) if records else [()] * len(COLUMNS)
+    return pandas.DataFrame({name: pandas.Series(values, dtype=object)
+                             for name, values in zip(COLUMNS, columns)})
 
 
 def write_long(timeline, out):
