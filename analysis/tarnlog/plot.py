@@ -20,25 +20,31 @@ class PlotError(Exception):
     pass
 
 
-def _rate_points(series, reading):
-    """(time, rate) per step; no point across a reset or two rows of the same second."""
+def _rate_points(series_steps, gaps, reading):
+    """(time, rate) per step, at the step's end.
+
+    No line is drawn across a gap (the shading shows it), a reset, or two rows
+    of the same second: a NaN breaks the line there.
+    """
+    gap_ends = {gap.after for gap in gaps}
     times, rates = [], []
-    for step in steps(series):
+    for step in series_steps:
         delta = step.delta0 if reading == "reading0" else step.delta1
+        usable = delta is not None and step.seconds > 0 and step.after not in gap_ends
         times.append(utc_datetime(step.after))
-        # NaN breaks the line there.
-        rates.append(delta / step.seconds if delta is not None and step.seconds > 0 else float("nan"))
+        rates.append(delta / step.seconds if usable else float("nan"))
     return times, rates
 
 
 def _draw_panel(axes, series, several_streams):
     stats = series_stats(series)
+    series_steps = steps(series)
     title = "%d %s (%02x)" % (series.position, component_name(series.component_id), series.component_id)
     if several_streams:
         title = "%s, %s log: %s" % (series.machine, series.log, title)
     axes.set_title(title, fontsize=9, loc="left")
     for reading, colour in (("reading0", "tab:blue"), ("reading1", "tab:orange")):
-        times, rates = _rate_points(series, reading)
+        times, rates = _rate_points(series_steps, stats.gaps, reading)
         axes.plot(times, rates, color=colour, linewidth=1, marker=".", markersize=3, label=reading + "/s")
         for sample in stats.resets[reading]:
             axes.axvline(utc_datetime(sample), color=colour, linestyle="--", linewidth=1)

@@ -3,6 +3,7 @@
 import csv
 import io
 import json
+import math
 import os
 import subprocess
 
@@ -104,6 +105,9 @@ class TestSummaryExportPlot:
             spans = [p for p in axes.patches]
             dashed = [line for line in axes.lines if line.get_linestyle() == "--"]
             assert (len(spans), len(dashed)) == (1, 1)  # the 4-minute gap; reading0 went down once
+            (reading1_line,) = [line for line in axes.lines if line.get_label() == "reading1/s"]
+            reading1_rates = list(reading1_line.get_ydata())
+            assert reading1_rates[0] == 0 and math.isnan(reading1_rates[1])  # no line across the gap
         finally:
             pyplot.close(figure)
 
