@@ -8,6 +8,7 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 
 import re
 from dataclasses import dataclass, field
+from typing import NamedTuple
 from datetime import datetime, timedelta
 
 from .components import is_valid_component_id
@@ -22,13 +23,15 @@ HEADERS = {
 _STAMP = re.compile(rb"(\d{4})(\d{2})(\d{2})T(\d{2})(\d{2})(\d{2})([+-])(\d{2})(\d{2})")
 _COMPONENT_ID = re.compile(rb"[0-9a-f]{2}")
 _READING = re.compile(rb"[0-9a-f]{16}")
+_WELL_FORMED_FIELDS = re.compile(rb"[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16}(?:,[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16})*")
+_NOT_PRINTABLE = re.compile(rb"[^\x20-\x7e]")
+_FIELDS_WIDTH = 2 + 1 + 16 + 1 + 16 + 1
 _EPOCH = datetime(1970, 1, 1)
 # Real zones lie between UTC-12:00 and UTC+14:00.
 _MAX_OFFSET_HOURS = 14
 
 
-@dataclass(frozen=True)
-class Entry:
+class Entry(NamedTuple):
     """One device interface's part of a row; readings are exact unsigned 64-bit ints."""
 
     component_id: int
@@ -99,9 +102,9 @@ def _split_lines(data):
 
 
 def _byte_problems(content):
-    bad = [i for i, b in enumerate(content) if not 0x20 <= b < 0x7F]
-    if not bad:
+    if not _NOT_PRINTABLE.search(content):
         return []
+    bad = [match.start() for match in _NOT_PRINTABLE.finditer(content)]
     first = bad[0]
     what = "CR" if content[first] == 0x0D else "byte 0x%02x" % content[first]
     if len(bad) == 1:
@@ -109,8 +112,24 @@ def _byte_problems(content):
     return ["%d bytes outside printable ASCII, the first %s at column %d" % (len(bad), what, first + 1)]
 
 
-def _row_problems_and_entries(fields):
+def _entries_of_well_formed(rest):
+    """The entries of fields known to be well formed, or None when an id is not in the table."""
+    entries = []
+    for start in range(0, len(rest), _FIELDS_WIDTH):
+        component_id = int(rest[start:start + 2], 16)
+        if not is_valid_component_id(component_id):
+            return None
+        entries.append(Entry(component_id, int(rest[start + 20:start + 36], 16), int(rest[start + 3:start + 19], 16)))
+    return tuple(entries)
+
+
+def _row_problems_and_entries(rest):
     """Checks the fields after the time stamp; returns (problems, entries)."""
+    if _WELL_FORMED_FIELDS.fullmatch(rest):
+        entries = _entries_of_well_formed(rest)
+        if entries is not None:
+            return [], entries
+    fields = rest.split(b",")
     if fields == [b""]:
         return [], ()  # a row with no interface at all: the time stamp and its comma
     if len(fields) % 3:
@@ -149,7 +168,7 @@ def _check_row(number, content):
         return [str(error)], None
     if not comma:
         return ["no comma after the time stamp"], None
-    problems, entries = _row_problems_and_entries(rest.split(b","))
+    problems, entries = _row_problems_and_entries(rest)
     if problems:
         return problems, None
     return [], Row(number, content, stamp.decode(), utc_seconds, offset_minutes, entries)

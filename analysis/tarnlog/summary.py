@@ -17,6 +17,7 @@ GAP_FACTOR = 1.5
 @dataclass
 class SeriesStats:
     series: object
+    steps: list  # [Step] between consecutive samples
     median_interval: float  # seconds; None with fewer than two samples a second apart
     rates: dict  # reading name -> per second, None when no step without a reset covers any time
     resets: dict  # reading name -> [Sample after the reset]
@@ -41,7 +42,7 @@ def series_stats(series):
         # The increase is summed exactly as ints; only the quotient is a float.
         rates[reading] = sum(delta_of(s) for s in counted) / seconds if seconds else None
         resets[reading] = [s.after for s in series_steps if delta_of(s) is None]
-    return SeriesStats(series, median, rates, resets, gaps)
+    return SeriesStats(series, series_steps, median, rates, resets, gaps)
 
 
 def _moment(sample):

@@ -15,6 +15,7 @@ positions move, and the rows after the change start new series.
 
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta, timezone
+from typing import NamedTuple
 
 from .inputs import Skipped, collect
 from .lines import parse_log
@@ -30,8 +31,7 @@ class FileResult:
     bad_lines: int
 
 
-@dataclass(frozen=True)
-class Sample:
+class Sample(NamedTuple):
     utc_seconds: int
     offset_minutes: int
     reading0: int
@@ -47,8 +47,7 @@ class Series:
     samples: list = field(default_factory=list)
 
 
-@dataclass(frozen=True)
-class Step:
+class Step(NamedTuple):
     """Two consecutive samples of a series; a delta is None where the reading went down."""
 
     before: Sample
