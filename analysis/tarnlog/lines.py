@@ -129,14 +129,17 @@ def _row_problems_and_entries(rest):
         entries = _entries_of_well_formed(rest)
         if entries is not None:
             return [], entries
-    fields = rest.split(b",")
-    if fields == [b""]:
+    elif rest == b"":
         return [], ()  # a row with no interface at all: the time stamp and its comma
+    return _field_problems(rest.split(b",")) or ["fields after the time stamp are malformed"], ()
+
+
+def _field_problems(fields):
+    """What is wrong with fields that are not a well-formed row, field by field."""
     if len(fields) % 3:
         return ["%d fields after the time stamp, not a multiple of 3 (id, reading1, reading0 per interface)"
-                % len(fields)], ()
+                % len(fields)]
     problems = []
-    entries = []
     for index in range(0, len(fields), 3):
         interface = index // 3 + 1
         raw_id, raw_reading1, raw_reading0 = fields[index:index + 3]
@@ -150,9 +153,7 @@ def _row_problems_and_entries(rest):
             if not _READING.fullmatch(raw):
                 problems.append("interface %d: %s %s is not 16 lower-case hex digits"
                                 % (interface, name, excerpt(raw, 20)))
-        if not problems:
-            entries.append(Entry(int(raw_id, 16), int(raw_reading0, 16), int(raw_reading1, 16)))
-    return problems, (tuple(entries) if not problems else ())
+    return problems
 
 
 def _check_row(number, content):
