@@ -1,7 +1,8 @@
 """The tarnlog command.
 
-Exit codes: 0 done; 1 a bad line (check), a path that does not exist, or
-nothing to work on; 2 a wrong command line.
+Exit codes: 0 done; 1 a bad line (check), a path given that does not exist
+(the others are still worked on), nothing to work on, or a picture that
+cannot be drawn; 2 a wrong command line.
 """
 
 import argparse
@@ -52,12 +53,24 @@ def _check(args, out, err):
 def _load_for_use(args, err):
     """The timeline, or None after saying why there is nothing to work on."""
     timeline = load(args.paths)
-    if not timeline.files or timeline.missing:
-        for entry in timeline.skipped:
-            err.write("tarnlog: skipped %s: %s\n" % (entry.path, entry.reason))
-        err.write("tarnlog: %s\n" % ("a path given does not exist" if timeline.missing else "no log file found"))
+    if not timeline.files:
+        _report_skipped(timeline, err)
+        err.write("tarnlog: no log file found\n")
         return None
     return timeline
+
+
+def _report_skipped(timeline, err):
+    for entry in timeline.skipped:
+        err.write("tarnlog: skipped %s: %s\n" % (entry.path, entry.reason))
+
+
+def _result(timeline, err):
+    """A path given that does not exist fails the command, after the work on the others."""
+    if timeline.missing:
+        err.write("tarnlog: not found: %s\n" % ", ".join(timeline.missing))
+        return EXIT_FAILED
+    return EXIT_OK
 
 
 def _summary(args, out, err):
@@ -69,8 +82,8 @@ def _summary(args, out, err):
         json.dump(summary_document(timeline), out, indent=2)
         out.write("\n")
     else:
-        out.write(format_summary(timeline))
-    return EXIT_OK
+        out.write(format_summary(timeline))  # lists the skipped paths itself
+    return _result(timeline, err)
 
 
 def _export(args, out, err):
@@ -78,8 +91,9 @@ def _export(args, out, err):
     timeline = _load_for_use(args, err)
     if timeline is None:
         return EXIT_FAILED
+    _report_skipped(timeline, err)
     write_long(timeline, out if args.long == "-" else args.long)
-    return EXIT_OK
+    return _result(timeline, err)
 
 
 def _plot(args, out, err):
@@ -87,12 +101,13 @@ def _plot(args, out, err):
     timeline = _load_for_use(args, err)
     if timeline is None:
         return EXIT_FAILED
+    _report_skipped(timeline, err)
     try:
         plot(timeline, args.out)
     except PlotError as error:
         err.write("tarnlog: %s\n" % error)
         return EXIT_FAILED
-    return EXIT_OK
+    return _result(timeline, err)
 
 
 _COMMANDS = {"check": _check, "summary": _summary, "export": _export, "plot": _plot}

@@ -56,6 +56,13 @@ class TestSummaryExportPlot:
         document = json.loads(out)
         assert (code, document["version"], len(document["series"])) == (0, 1, 1)
 
+    def test_missing_path_fails_after_the_summary_of_the_others(self, tmp_path, write_log):
+        code, out, err = run("summary", write_log("TARNLog.csv", ROWS), str(tmp_path / "absent"))
+        assert code == 1
+        assert "%s: no such file or folder" % (tmp_path / "absent") in out
+        assert "BATTERY (05)" in out
+        assert "not found: %s" % (tmp_path / "absent") in err
+
     def test_nothing_to_read_fails(self, tmp_path):
         (tmp_path / "empty").mkdir()
         code, out, err = run("summary", str(tmp_path / "empty"))
