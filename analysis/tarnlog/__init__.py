@@ -1,0 +1,1 @@
+"""tarnlog: checks, summarises, exports and plots the service's CSV logs."""
