@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds tarn.msi from tools/windows/tarn.wxs with msitools' wixl.
+# Usage: tools/windows/build-msi.sh VERSION PACKAGE_DIR OUTPUT.msi
+#   VERSION      major.minor.patch (major and minor below 256, patch below 65536)
+#   PACKAGE_DIR  the folder with tarnsvc.exe and tarn-setup.exe
+# The mingw-i686 build runs it (target tarn_msi) with the project version;
+# tools/wine/msi-check.sh runs it again with a higher version for the upgrade.
+set -euo pipefail
+
+[[ $# -eq 3 ]] || { echo "usage: $0 VERSION PACKAGE_DIR OUTPUT.msi" >&2; exit 2; }
+version=$1
+package_dir=$(realpath "$2")
+output=$(realpath -m "$3")
+source_wxs="$(cd "$(dirname "$0")" && pwd)/tarn.wxs"
+
+# Windows Installer compares the first three fields only, within these limits;
+# a version outside them would make upgrades misbehave without an error.
+if ! [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] ||
+  ((BASH_REMATCH[1] > 255 || BASH_REMATCH[2] > 255 || BASH_REMATCH[3] > 65535)); then
+  echo "build-msi.sh: version \"$version\" is not major.minor.patch within 255.255.65535" >&2
+  exit 2
+fi
+for tool in wixl msibuild msiinfo; do
+  command -v "$tool" >/dev/null || { echo "build-msi.sh: $tool not found (tools/install-build-deps.sh --windows installs msitools and wixl)" >&2; exit 2; }
+done
+for file in tarnsvc.exe tarn-setup.exe; do
+  [[ -f "$package_dir/$file" ]] || { echo "build-msi.sh: $package_dir/$file not found" >&2; exit 2; }
+done
+
+mkdir -p "$(dirname "$output")"
+partial="$output.partial"
+rm -f "$partial"
+trap 'rm -f "$partial"' EXIT
+# wixl takes no absolute Source: the files are named relative to the working folder.
+(cd "$package_dir" && wixl --arch x86 -D Version="$version" -o "$partial" "$source_wxs")
+
+# wixl writes neither a component's condition nor its attribute "permanent". Each
+# default setting is installed only where AppSearch found no value of that name,
+# and never removed again (16 permanent + 4 key path is a registry value).
+queries=()
+for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte UploadLogFileBackupNum; do
+  found="FOUND_${setting^^}"
+  queries+=(-q "UPDATE \`Component\` SET \`Attributes\` = 20, \`Condition\` = 'NOT $found' WHERE \`Component\` = 'Default$setting'")
+done
+msibuild "$partial" "${queries[@]}"
+
+# The result is checked, not trusted: a table wixl laid out otherwise would
+# otherwise give a package that overwrites or deletes settings.
+components=$(msiinfo export "$partial" Component | tr -d '\r')
+for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte UploadLogFileBackupNum; do
+  grep -qP "^Default$setting\t[^\t]*\tINSTALLDIR\t20\tNOT FOUND_${setting^^}\t" <<<"$components" || {
+    echo "build-msi.sh: the component Default$setting did not get its condition:" >&2
+    echo "$components" >&2
+    exit 1
+  }
+done
+msiinfo export "$partial" Property | tr -d '\r' | grep -qP "^ProductVersion\t$version$" || {
+  echo "build-msi.sh: ProductVersion is not $version" >&2
+  exit 1
+}
+mv -f "$partial" "$output"
+trap - EXIT
+echo "build-msi.sh: $output (version $version)"
