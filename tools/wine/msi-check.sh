@@ -3,10 +3,10 @@
 #
 #  1. "msiexec /i tarn.msi /qn" installs tarnsvc.exe and tarn-setup.exe in
 #     "C:\Program Files (x86)\Tarn", registers "TarnSvc" (own process, automatic
-#     start, LocalSystem, description, 30 s pre-shutdown time-out), keeps a setting
-#     already in the 32-bit registry view, adds the missing defaults there only, and
-#     starts the service, which, with no power-monitor driver, stops itself with
-#     exit code 0;
+#     start, LocalSystem, description, 30 s pre-shutdown time-out), keeps the
+#     settings already in the 32-bit registry view (whatever their type), adds the
+#     missing defaults there only, and starts the service, which, with no
+#     power-monitor driver, stops itself with exit code 0;
 #  2. a package of a higher version (the same build with a marked executable)
 #     upgrades in place: one installed product, of the new version, the executable
 #     replaced, the service registered and started again, settings changed since
@@ -17,7 +17,7 @@
 # msiexec's logs, the service's trace and Wine's messages are in
 # build/mingw-i686/msi-check/; the last part of the latter is printed on failure.
 #
-# Usage: tools/wine/msi-check.sh     (after the mingw-i686 build with tarn.msi; about 40 s)
+# Usage: tools/wine/msi-check.sh     (after the mingw-i686 build with tarn.msi; about a minute)
 # It makes its own prefix anew, build/wine-msi (or $TARN_MSI_PREFIX), and ends
 # every Wine process of it. The last line reads "msi-check: N passed, M failed".
 set -uo pipefail
@@ -212,8 +212,10 @@ wineserver -w
 tarn_wine_start_server "$wine_log"
 pass "prefix ready ($((SECONDS - started)) s)"
 
-# A setting an administrator made before the installation must survive it.
+# Settings made before the installation must survive it: one the service uses,
+# and one it ignores for its type (which is no reason to replace it).
 wine reg add "$settings_key" /v LogPeriodMs /t REG_DWORD /d 1000 /f /reg:32 >/dev/null 2>&1
+wine reg add "$settings_key" /v UploadLogFileSizeByte /t REG_SZ /d 50000 /f /reg:32 >/dev/null 2>&1
 logs="$prefix/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
 mkdir -p "$logs"
 echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
@@ -235,11 +237,11 @@ check "has the description" value_is "$service_key" Description \
 preshutdown=$(wine "$program_files/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r')
 detail=$preshutdown
 check "pre-shutdown time-out 30000 ms (custom action)" test "$preshutdown" = "PRESHUTDOWN_TIMEOUT: 30000"
-check "setting already there kept, missing defaults added (32-bit view)" settings_are "LogPeriodMs=0x3e8
+check "settings already there kept, missing defaults added (32-bit view)" settings_are "LogPeriodMs=0x3e8
 LogFileSizeByte=0x975e0
 LogFileBackupNum=0x7
 UploadLogPeriodMs=0x927c0
-UploadLogFileSizeByte=0x11940
+UploadLogFileSizeByte=50000
 UploadLogFileBackupNum=0x5"
 detail="the settings key exists in the 64-bit view"
 check "nothing written to the 64-bit view" bash -c "! wine reg query '$settings_key' /reg:64 >/dev/null 2>&1"
@@ -267,7 +269,7 @@ check "settings kept" settings_are "LogPeriodMs=0x3e8
 LogFileSizeByte=0x975e0
 LogFileBackupNum=0x3
 UploadLogPeriodMs=0x7d0
-UploadLogFileSizeByte=0x11940
+UploadLogFileSizeByte=50000
 UploadLogFileBackupNum=0x5"
 detail="gone from $logs"
 check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
@@ -297,7 +299,7 @@ check "settings kept" settings_are "LogPeriodMs=0x3e8
 LogFileSizeByte=0x975e0
 LogFileBackupNum=0x3
 UploadLogPeriodMs=0x7d0
-UploadLogFileSizeByte=0x11940
+UploadLogFileSizeByte=50000
 UploadLogFileBackupNum=0x5"
 detail="gone from $logs"
 check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
