@@ -34,7 +34,7 @@ trap 'rm -f "$partial"' EXIT
 # wixl takes no absolute Source: the files are named relative to the working folder.
 (cd "$package_dir" && wixl --arch x86 -D Version="$version" -o "$partial" "$source_wxs")
 
-# wixl writes neither a component's condition nor its attribute "permanent". Each
+# wixl writes neither a component's condition nor its attribute "permanent": each
 # default setting is installed only where AppSearch found no value of that name,
 # and never removed again (16 permanent + 4 key path is a registry value).
 queries=()
@@ -42,10 +42,16 @@ for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs Up
   found="FOUND_${setting^^}"
   queries+=(-q "UPDATE \`Component\` SET \`Attributes\` = 20, \`Condition\` = 'NOT $found' WHERE \`Component\` = 'Default$setting'")
 done
+# wixl's upgrade row removes older versions only: a rebuild of the same version
+# (a new product code) would install beside the one there, two products with one
+# service. 513 = 512 the maximum version included + 1 the features migrated.
+upgrade_code=$(msiinfo export "$partial" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')
+queries+=(-q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'")
+queries+=(-q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')")
 msibuild "$partial" "${queries[@]}"
 
-# The result is checked, not trusted: a table wixl laid out otherwise would
-# otherwise give a package that overwrites or deletes settings.
+# The result is checked, not trusted: had wixl laid a table out otherwise, the
+# queries above would miss, and the package would overwrite or delete settings.
 components=$(msiinfo export "$partial" Component | tr -d '\r')
 for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte UploadLogFileBackupNum; do
   grep -qP "^Default$setting\t[^\t]*\tINSTALLDIR\t20\tNOT FOUND_${setting^^}\t" <<<"$components" || {
@@ -54,7 +60,12 @@ for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs Up
     exit 1
   }
 done
-msiinfo export "$partial" Property | tr -d '\r' | grep -qP "^ProductVersion\t$version$" || {
+msiinfo export "$partial" Upgrade | tr -d '\r' | grep -qP "^\\Q$upgrade_code\\E\t\t\\Q$version\\E\t\t513\t\tWIX_UPGRADE_DETECTED$" || {
+  echo "build-msi.sh: the upgrade row does not include version $version:" >&2
+  msiinfo export "$partial" Upgrade >&2
+  exit 1
+}
+msiinfo export "$partial" Property | tr -d '\r' | grep -qP "^ProductVersion\t\\Q$version\\E$" || {
   echo "build-msi.sh: ProductVersion is not $version" >&2
   exit 1
 }

@@ -7,12 +7,13 @@
 #     settings already in the 32-bit registry view (whatever their type), adds the
 #     missing defaults there only, and starts the service, which, with no
 #     power-monitor driver, stops itself with exit code 0;
-#  2. a package of a higher version (the same build with a marked executable)
+#  2. the same version built again (another product code) replaces it: one product;
+#  3. a package of a higher version (the same build with a marked executable)
 #     upgrades in place: one installed product, of the new version, the executable
 #     replaced, the service registered and started again, settings changed since
 #     (also defaults the first installation wrote) and the logs kept;
-#  3. the older package is refused while the newer one is installed;
-#  4. "msiexec /x ... /qn" removes the service and the files, and keeps the logs
+#  4. the older package is refused while the newer one is installed;
+#  5. "msiexec /x ... /qn" removes the service and the files, and keeps the logs
 #     and every setting.
 # msiexec's logs, the service's trace and Wine's messages are in
 # build/mingw-i686/msi-check/; the last part of the latter is printed on failure.
@@ -200,6 +201,11 @@ next_msi="$out/next/tarn.msi"
 tools/windows/build-msi.sh "$next_version" "$next_package" "$next_msi" >"$out/build-next.log" 2>&1 ||
   { cat "$out/build-next.log" >&2; echo "building tarn.msi $next_version failed" >&2; exit 1; }
 
+# The same version built again: Windows Installer sees another product.
+rebuilt_msi="$out/rebuilt/tarn.msi"
+tools/windows/build-msi.sh "$version" "$package" "$rebuilt_msi" >"$out/build-rebuilt.log" 2>&1 ||
+  { cat "$out/build-rebuilt.log" >&2; echo "building tarn.msi $version again failed" >&2; exit 1; }
+
 tarn_wine_environment
 export WINEPREFIX="$prefix"
 trap tarn_wine_stop_server EXIT
@@ -250,6 +256,14 @@ check "service started by the installation (no driver: stops itself)" wait_for_s
 check "exit code 0" exit_codes_are 0 0
 check "started once (traced)" starts_are 1
 
+echo "-- msiexec /i tarn.msi /qn ($version rebuilt, another product code)"
+msiexec rebuild /i "$(windows_path "$rebuilt_msi")" || abort "msiexec /i of the rebuild succeeds" \
+  "exit code $?; log $out/rebuild.log"
+pass "msiexec /i of the rebuild succeeds"
+check "one product installed, version $version" products_are "$version"
+check "service started again" wait_for_state 1 20
+check "started twice in all (traced)" starts_are 2
+
 echo "-- msiexec /i tarn.msi /qn ($next_version): upgrade in place"
 # Changed since the first installation, among them a default it wrote.
 wine reg add "$settings_key" /v UploadLogPeriodMs /t REG_DWORD /d 2000 /f /reg:32 >/dev/null 2>&1
@@ -264,7 +278,7 @@ check "tarnsvc.exe replaced" cmp -s "$program_files/tarnsvc.exe" "$next_package/
 check "service registered" image_path_is_the_installed_exe
 check "service started again" wait_for_state 1 20
 check "exit code 0" exit_codes_are 0 0
-check "started twice in all (traced)" starts_are 2
+check "started three times in all (traced)" starts_are 3
 check "settings kept" settings_are "LogPeriodMs=0x3e8
 LogFileSizeByte=0x975e0
 LogFileBackupNum=0x3
