@@ -42,6 +42,10 @@ for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs Up
   found="FOUND_${setting^^}"
   queries+=(-q "UPDATE \`Component\` SET \`Attributes\` = 20, \`Condition\` = 'NOT $found' WHERE \`Component\` = 'Default$setting'")
 done
+# wixl drops the service's attribute Vital: a service that cannot be created fails
+# the installation (32768) instead of asking whether to ignore it; 1 is the
+# normal error control.
+queries+=(-q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`ServiceInstall\` = 'TarnSvcInstall'")
 # wixl's upgrade row removes older versions only: a rebuild of the same version
 # (a new product code) would install beside the one there, two products with one
 # service. 513 = 512 the maximum version included + 1 the features migrated.
@@ -60,6 +64,11 @@ for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs Up
     exit 1
   }
 done
+msiinfo export "$partial" ServiceInstall | tr -d '\r' | grep -qP "^TarnSvcInstall\tTarnSvc\t[^\t]*\t16\t2\t32769\t" || {
+  echo "build-msi.sh: the service is not vital:" >&2
+  msiinfo export "$partial" ServiceInstall >&2
+  exit 1
+}
 msiinfo export "$partial" Upgrade | tr -d '\r' | grep -qP "^\\Q$upgrade_code\\E\t\t\\Q$version\\E\t\t513\t\tWIX_UPGRADE_DETECTED$" || {
   echo "build-msi.sh: the upgrade row does not include version $version:" >&2
   msiinfo export "$partial" Upgrade >&2

@@ -238,6 +238,7 @@ check "image path: the installed tarnsvc.exe" image_path_is_the_installed_exe
 check "own process" value_is "$service_key" Type 0x10
 check "automatic start" value_is "$service_key" Start 0x2
 check "runs as LocalSystem" value_is "$service_key" ObjectName LocalSystem
+check "normal error control (the package's vital flag not passed on)" value_is "$service_key" ErrorControl 0x1
 check "has the description" value_is "$service_key" Description \
   'Samples the power-monitor driver and writes its readings to CSV logs under ProgramData\Corvessan.'
 preshutdown=$(wine "$program_files/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r')
