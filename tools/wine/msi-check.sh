@@ -22,7 +22,7 @@
 # It makes its own prefix anew, build/wine-msi (or $TARN_MSI_PREFIX), and ends
 # every Wine process of it. The last line reads "msi-check: N passed, M failed".
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 2
 source tools/wine/service-prefix.sh
 
 build="$PWD/build/mingw-i686"
@@ -136,9 +136,9 @@ settings_are() {
 
 # installed_versions: the version of every installed product of this name, one per line.
 installed_versions() {
-  local view key
+  local view
   for view in 32 64; do
-    wine reg query "$uninstall_key" /s /reg:$view 2>/dev/null | tr -d '\r' | awk -v name="$product_name" '
+    wine reg query "$uninstall_key" /s /reg:"$view" 2>/dev/null | tr -d '\r' | awk -v name="$product_name" '
       /^HKEY_/ { key = $0; display = ""; version = ""; next }
       $1 == "DisplayName" { sub(/^ *DisplayName +REG_SZ +/, ""); display = $0 }
       $1 == "DisplayVersion" { sub(/^ *DisplayVersion +REG_SZ +/, ""); version = $0 }
