@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows executables with MinGW-w64 and runs, under Wine:
+# Builds the 32-bit Windows executables with MinGW-w64 (and tarn.msi, see
+# tools/windows/build-msi.sh) and runs, under Wine:
 #   1. the portable test suite (ctest), against the real Win32 functions;
 #   2. tools/wine/service-check.sh: tarnsvc.exe under Wine's service control
 #      manager, installed and removed with install.cmd and uninstall.cmd.

@@ -1,0 +1,322 @@
+#!/usr/bin/env bash
+# Checks tarn.msi under Wine's msiexec and service control manager, in a new prefix:
+#
+#  1. "msiexec /i tarn.msi /qn" installs tarnsvc.exe and tarn-setup.exe in
+#     "C:\Program Files (x86)\Tarn", registers "TarnSvc" (own process, automatic
+#     start, LocalSystem, description, 30 s pre-shutdown time-out), keeps the
+#     settings already in the 32-bit registry view (whatever their type), adds the
+#     missing defaults there only, and starts the service, which, with no
+#     power-monitor driver, stops itself with exit code 0;
+#  2. the same version built again (another product code) replaces it: one product;
+#  3. a package of a higher version (the same build with a marked executable)
+#     upgrades in place: one installed product, of the new version, the executable
+#     replaced, the service registered and started again, settings changed since
+#     (also defaults the first installation wrote) and the logs kept;
+#  4. the older package is refused while the newer one is installed;
+#  5. "msiexec /x ... /qn" removes the service and the files, and keeps the logs
+#     and every setting.
+# msiexec's logs, the service's trace and Wine's messages are in
+# build/mingw-i686/msi-check/; the last part of the latter is printed on failure.
+#
+# Usage: tools/wine/msi-check.sh     (after the mingw-i686 build with tarn.msi; about a minute)
+# It makes its own prefix anew, build/wine-msi (or $TARN_MSI_PREFIX), and ends
+# every Wine process of it. The last line reads "msi-check: N passed, M failed".
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 2
+source tools/wine/service-prefix.sh
+
+build="$PWD/build/mingw-i686"
+msi="$build/tarn.msi"
+package="$build/package"
+out="$build/msi-check"
+prefix="${TARN_MSI_PREFIX:-$PWD/build/wine-msi}"
+wine_log="$out/wine.log"
+service=TarnSvc
+product_name="Tarn power monitor"
+settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+passed=0
+failed=0
+started=$SECONDS
+
+pass() {
+  passed=$((passed + 1))
+  echo "  ok    $1"
+}
+
+fail() {
+  failed=$((failed + 1))
+  echo "  FAIL  $1"
+  [[ -n "${2:-}" ]] && sed 's/^/          /' <<<"$2"
+  return 0
+}
+
+# check DESCRIPTION COMMAND...: passes when COMMAND succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what" "${detail:-}"; fi
+  detail=
+}
+
+abort() {
+  fail "$1" "${2:-}"
+  finish
+}
+
+finish() {
+  if ((failed)); then
+    echo "== status of $service"
+    wine sc query "$service" 2>&1 | sed 's/^/   /'
+    echo "== last lines of $wine_log (Wine and the service's trace)"
+    grep -v 'nodrv_CreateWindow\|initialize_systray' "$wine_log" 2>/dev/null | tail -n 40 | sed 's/^/   /'
+  fi
+  tarn_wine_stop_server
+  echo "msi-check took $((SECONDS - started)) s"
+  echo "msi-check: $passed passed, $failed failed"
+  ((failed == 0))
+  exit
+}
+
+windows_path() { winepath -w "$1" 2>/dev/null; }
+
+# msiexec NAME ARGUMENTS...: runs msiexec with a verbose log in $out/NAME.log;
+# its exit code (Wine's msiexec passes the installer's result on).
+msiexec() {
+  local name=$1
+  shift
+  wine msiexec "$@" /qn /l*v "$(windows_path "$out/$name.log")" >"$out/$name.out" 2>&1
+}
+
+query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
+field() { sed -n "s/^ *$1 *: *\\([0-9]*\\).*/\\1/p" <<<"$status"; }
+
+# wait_for_state STATE SECONDS
+wait_for_state() {
+  local state=$1 deadline=$((SECONDS + $2))
+  while :; do
+    query
+    [[ "$(field STATE)" == "$state" ]] && return 0
+    ((SECONDS >= deadline)) && { detail="state after $2 s:"$'\n'"$status"; return 1; }
+    sleep 0.2
+  done
+}
+
+exit_codes_are() {
+  [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
+  detail=$status
+  return 1
+}
+
+# registry_value KEY NAME [VIEW]: the data of one value as "reg query" shows it.
+registry_value() {
+  wine reg query "$1" /v "$2" ${3:+/reg:$3} 2>/dev/null | tr -d '\r' |
+    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+value_is() {
+  local actual
+  actual=$(registry_value "$1" "$2" "${4:-}")
+  [[ "$actual" == "$3" ]] && return 0
+  detail="$1\\$2 is \"$actual\", expected \"$3\""
+  return 1
+}
+
+# The six settings as the service would read them (32-bit view), one per line.
+settings_are() {
+  local expected=$1 actual name
+  actual=$(for name in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte \
+    UploadLogFileBackupNum; do echo "$name=$(registry_value "$settings_key" "$name" 32)"; done)
+  [[ "$actual" == "$expected" ]] && return 0
+  detail="expected:"$'\n'"$expected"$'\n'"found:"$'\n'"$actual"
+  return 1
+}
+
+# installed_versions: the version of every installed product of this name, one per line.
+installed_versions() {
+  local view
+  for view in 32 64; do
+    wine reg query "$uninstall_key" /s /reg:"$view" 2>/dev/null | tr -d '\r' | awk -v name="$product_name" '
+      /^HKEY_/ { key = $0; display = ""; version = ""; next }
+      $1 == "DisplayName" { sub(/^ *DisplayName +REG_SZ +/, ""); display = $0 }
+      $1 == "DisplayVersion" { sub(/^ *DisplayVersion +REG_SZ +/, ""); version = $0 }
+      display == name && version != "" && !seen[key]++ { print key " " version }'
+  done | sort -u | awk '{ print $NF }'
+}
+
+products_are() {
+  local actual
+  actual=$(installed_versions)
+  [[ "$actual" == "$1" ]] && return 0
+  detail="installed versions: \"$actual\", expected \"$1\""
+  return 1
+}
+
+# service_starts: how many service processes have run so far: the process ids
+# that begin the service's trace lines.
+service_starts() {
+  grep -oE 'OutputDebugStringA "[0-9]+:\[QorLog\]' "$wine_log" 2>/dev/null | sort -u | wc -l
+}
+
+# The service's image path: Windows Installer quotes it; Wine 8's msi does not,
+# and its manager starts the unquoted path with spaces all the same.
+image_path_is_the_installed_exe() {
+  local actual wanted='C:\Program Files (x86)\Tarn\tarnsvc.exe'
+  actual=$(registry_value "$service_key" ImagePath)
+  [[ "$actual" == "\"$wanted\"" || "$actual" == "$wanted" ]] && return 0
+  detail="ImagePath is \"$actual\""
+  return 1
+}
+
+starts_are() {
+  local count
+  count=$(service_starts)
+  [[ "$count" == "$1" ]] && return 0
+  detail="$count starts traced, expected $1"
+  return 1
+}
+
+# ---------------------------------------------------------------------------
+echo "== msi check under Wine ($(wine --version 2>/dev/null))"
+for file in "$msi" "$package/tarnsvc.exe" "$package/tarn-setup.exe"; do
+  [[ -f "$file" ]] || { echo "missing $file: build the mingw-i686 preset (with msitools) first" >&2; exit 2; }
+done
+rm -rf "$out"
+mkdir -p "$out"
+: >"$wine_log"
+
+# The newer package: this build's version with the patch number one higher, and an
+# executable that differs from this build's (bytes after the image, which the
+# loader ignores), so that its replacement shows.
+version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
+[[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || { echo "tarn.msi has no version major.minor.patch: \"$version\"" >&2; exit 2; }
+next_version="${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.$((BASH_REMATCH[3] + 1))"
+next_package="$out/next-package"
+mkdir -p "$next_package"
+cp "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$next_package/"
+printf 'msi-check: the executable of version %s\n' "$next_version" >>"$next_package/tarnsvc.exe"
+next_msi="$out/next/tarn.msi"
+tools/windows/build-msi.sh "$next_version" "$next_package" "$next_msi" >"$out/build-next.log" 2>&1 ||
+  { cat "$out/build-next.log" >&2; echo "building tarn.msi $next_version failed" >&2; exit 1; }
+
+# The same version built again: Windows Installer sees another product.
+rebuilt_msi="$out/rebuilt/tarn.msi"
+tools/windows/build-msi.sh "$version" "$package" "$rebuilt_msi" >"$out/build-rebuilt.log" 2>&1 ||
+  { cat "$out/build-rebuilt.log" >&2; echo "building tarn.msi $version again failed" >&2; exit 1; }
+
+tarn_wine_environment
+export WINEPREFIX="$prefix"
+trap tarn_wine_stop_server EXIT
+tarn_wine_exit_on_signals
+echo "-- prefix $prefix; tarn.msi $version, then $next_version"
+tarn_wine_new_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
+tarn_wine_set_service_environment TARN_TRACE 1
+tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
+wineserver -w
+tarn_wine_start_server "$wine_log"
+pass "prefix ready ($((SECONDS - started)) s)"
+
+# Settings made before the installation must survive it: one the service uses,
+# and one it ignores for its type (which is no reason to replace it).
+wine reg add "$settings_key" /v LogPeriodMs /t REG_DWORD /d 1000 /f /reg:32 >/dev/null 2>&1
+wine reg add "$settings_key" /v UploadLogFileSizeByte /t REG_SZ /d 50000 /f /reg:32 >/dev/null 2>&1
+logs="$prefix/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
+mkdir -p "$logs"
+echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
+
+echo "-- msiexec /i tarn.msi /qn ($version)"
+msiexec install /i "$(windows_path "$msi")" || abort "msiexec /i succeeds" "exit code $?; log $out/install.log"
+pass "msiexec /i succeeds"
+program_files="$prefix/drive_c/Program Files (x86)/Tarn"
+detail="not found or not the built one: $program_files/tarnsvc.exe"
+check "tarnsvc.exe installed in C:\\Program Files (x86)\\Tarn" cmp -s "$program_files/tarnsvc.exe" "$package/tarnsvc.exe"
+detail="not found: $program_files/tarn-setup.exe"
+check "tarn-setup.exe installed beside it" test -f "$program_files/tarn-setup.exe"
+check "image path: the installed tarnsvc.exe" image_path_is_the_installed_exe
+check "own process" value_is "$service_key" Type 0x10
+check "automatic start" value_is "$service_key" Start 0x2
+check "runs as LocalSystem" value_is "$service_key" ObjectName LocalSystem
+check "normal error control (the package's vital flag not passed on)" value_is "$service_key" ErrorControl 0x1
+check "has the description" value_is "$service_key" Description \
+  'Samples the power-monitor driver and writes its readings to CSV logs under ProgramData\Corvessan.'
+preshutdown=$(wine "$program_files/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r')
+detail=$preshutdown
+check "pre-shutdown time-out 30000 ms (custom action)" test "$preshutdown" = "PRESHUTDOWN_TIMEOUT: 30000"
+check "settings already there kept, missing defaults added (32-bit view)" settings_are "LogPeriodMs=0x3e8
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x7
+UploadLogPeriodMs=0x927c0
+UploadLogFileSizeByte=50000
+UploadLogFileBackupNum=0x5"
+detail="the settings key exists in the 64-bit view"
+check "nothing written to the 64-bit view" bash -c "! wine reg query '$settings_key' /reg:64 >/dev/null 2>&1"
+check "one product installed, version $version" products_are "$version"
+check "service started by the installation (no driver: stops itself)" wait_for_state 1 20
+check "exit code 0" exit_codes_are 0 0
+check "started once (traced)" starts_are 1
+
+echo "-- msiexec /i tarn.msi /qn ($version rebuilt, another product code)"
+msiexec rebuild /i "$(windows_path "$rebuilt_msi")" || abort "msiexec /i of the rebuild succeeds" \
+  "exit code $?; log $out/rebuild.log"
+pass "msiexec /i of the rebuild succeeds"
+check "one product installed, version $version" products_are "$version"
+check "service started again" wait_for_state 1 20
+check "started twice in all (traced)" starts_are 2
+
+echo "-- msiexec /i tarn.msi /qn ($next_version): upgrade in place"
+# Changed since the first installation, among them a default it wrote.
+wine reg add "$settings_key" /v UploadLogPeriodMs /t REG_DWORD /d 2000 /f /reg:32 >/dev/null 2>&1
+wine reg add "$settings_key" /v LogFileBackupNum /t REG_DWORD /d 3 /f /reg:32 >/dev/null 2>&1
+echo "# LogFormatVersion:V1.00" >"$logs/TARNLog.csv"
+msiexec upgrade /i "$(windows_path "$next_msi")" || abort "msiexec /i of the newer version succeeds" \
+  "exit code $?; log $out/upgrade.log"
+pass "msiexec /i of the newer version succeeds"
+check "one product installed, version $next_version" products_are "$next_version"
+detail="not the new one: $program_files/tarnsvc.exe"
+check "tarnsvc.exe replaced" cmp -s "$program_files/tarnsvc.exe" "$next_package/tarnsvc.exe"
+check "service registered" image_path_is_the_installed_exe
+check "service started again" wait_for_state 1 20
+check "exit code 0" exit_codes_are 0 0
+check "started three times in all (traced)" starts_are 3
+check "settings kept" settings_are "LogPeriodMs=0x3e8
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x3
+UploadLogPeriodMs=0x7d0
+UploadLogFileSizeByte=50000
+UploadLogFileBackupNum=0x5"
+detail="gone from $logs"
+check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
+
+echo "-- msiexec /i tarn.msi /qn ($version) over $next_version: refused"
+msiexec downgrade /i "$(windows_path "$msi")"
+code=$?
+detail="exit code $code"
+check "msiexec /i of the older version fails" test "$code" != 0
+check "still one product, version $next_version" products_are "$next_version"
+detail="not the new one: $program_files/tarnsvc.exe"
+check "tarnsvc.exe unchanged" cmp -s "$program_files/tarnsvc.exe" "$next_package/tarnsvc.exe"
+
+echo "-- msiexec /x tarn.msi /qn"
+msiexec uninstall /x "$(windows_path "$next_msi")"
+code=$?
+detail="exit code $code; log $out/uninstall.log"
+check "msiexec /x succeeds" test "$code" = 0
+detail=$(wine sc query "$service" 2>&1)
+check "service deleted" bash -c "! wine sc query $service >/dev/null 2>&1"
+detail="the service's key is still there"
+check "service's registry key removed" bash -c "! wine reg query '$service_key' >/dev/null 2>&1"
+detail="still there: $(ls -A "$program_files" 2>/dev/null)"
+check "tarnsvc.exe, tarn-setup.exe and their folder removed" test ! -e "$program_files"
+check "no product installed" products_are ""
+check "settings kept" settings_are "LogPeriodMs=0x3e8
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x3
+UploadLogPeriodMs=0x7d0
+UploadLogFileSizeByte=50000
+UploadLogFileBackupNum=0x5"
+detail="gone from $logs"
+check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
+
+finish
