@@ -133,6 +133,26 @@ bool IsLooseDacl(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
   return false;
 }
 
+// The account this process runs as (LocalSystem for the service).
+bool IsProcessUser(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  UniqueFileHandle owned(token);
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(owned.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+  return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+bool IsTrustedInstaller(PSID sid) {
+  PSID trustedInstaller = nullptr;
+  if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller))
+    return false;
+  const bool equal = EqualSid(sid, trustedInstaller) != FALSE;
+  LocalFree(trustedInstaller);
+  return equal;
+}
+
 // The owner and list an existing folder should get, when it does not have them already.
 void RepairFolderSecurity(const std::wstring& path) {
   UniqueLocalMemory current;
@@ -142,7 +162,8 @@ void RepairFolderSecurity(const std::wstring& path) {
                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                                       &dacl, nullptr, current.out());
   if (error != ERROR_SUCCESS) Throw("security", path, error);
-  const bool foreignOwner = !IsSystemOrAdministrators(owner);
+  // The service's own account is LocalSystem; under Wine it is the prefix's user.
+  const bool foreignOwner = !IsSystemOrAdministrators(owner) && !IsProcessUser(owner);
   if (!foreignOwner && !IsLooseDacl(current.get(), dacl)) return;
 
   UniqueLocalMemory wanted;
@@ -162,26 +183,6 @@ void RepairFolderSecurity(const std::wstring& path) {
                                 foreignOwner ? static_cast<PSID>(administrators) : nullptr, nullptr, wantedDacl,
                                 nullptr);
   if (error != ERROR_SUCCESS) Throw("security", path, error);
-}
-
-// The account this process runs as (LocalSystem for the service).
-bool IsProcessUser(PSID sid) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  UniqueFileHandle owned(token);
-  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  if (!GetTokenInformation(owned.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
-  return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
-}
-
-bool IsTrustedInstaller(PSID sid) {
-  PSID trustedInstaller = nullptr;
-  if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller))
-    return false;
-  const bool equal = EqualSid(sid, trustedInstaller) != FALSE;
-  LocalFree(trustedInstaller);
-  return equal;
 }
 
 }  // namespace
