@@ -46,8 +46,8 @@ TEST_F(UploadLogTest, FullFileIsHandedOverAndTheNextRowStartsANewFile) {
 // would write into that file. Checked on both platforms (Wine counts hard links).
 TEST_F(UploadLogTest, CurrentFileWithASecondNameIsNotAppendedToButStartedAfresh) {
   const std::wstring elsewhere = L"C:\\ProgramData\\elsewhere.txt";
-  WriteBytes(elsewhere, "belongs to someone else\r\n");
   MakeFolder(kLocalFolder);
+  WriteBytes(elsewhere, "belongs to someone else\r\n");
   MakeHardLink(elsewhere, kCurrent);
 
   UploadLogFileManager& log = Start(72000, 5);
