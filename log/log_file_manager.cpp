@@ -13,37 +13,12 @@
 #include <exception>
 #include <stdexcept>
 
+#include "debug_trace.h"
+#include "link_safety.h"
 #include "tarn_fs/file_system.h"
 #include "time_stamp.h"
 
 namespace {
-
-// What an existing current file holds at its end, as far as a new row cares.
-enum class ExistingContent { None, CompleteLines, BrokenLine };
-
-bool IsEmptyFile(const std::wstring& path) {
-  try {
-    return tarn::fs::FileSize(path) == 0;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-// A file that does not exist or is empty needs the header. A file whose last
-// line was cut short (a write that failed half-way, a crash) needs a line end
-// first, or the next row would be glued to that fragment.
-ExistingContent InspectExistingFile(const std::wstring& path) {
-  if (!PathFileExistsW(path.c_str())) return ExistingContent::None;
-  UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
-  if (file == nullptr) return ExistingContent::CompleteLines;  // unreadable: append as it is
-  // Seeking to the last byte fails for an empty file (and for no other file we
-  // can read); the size tells the two apart.
-  if (std::fseek(file.get(), -1, SEEK_END) != 0)
-    return IsEmptyFile(path) ? ExistingContent::None : ExistingContent::CompleteLines;
-  const int last = std::fgetc(file.get());
-  if (last == EOF) return ExistingContent::CompleteLines;
-  return last == '\n' ? ExistingContent::CompleteLines : ExistingContent::BrokenLine;
-}
 
 // Ordinal order of UTF-16 code units, which is what Windows compares; wchar_t
 // holds whole code points on Linux, so a character beyond the BMP is compared
@@ -83,12 +58,11 @@ void UseUserDefaultLocale() {
 
 LogFileManager::LogFileManager() {
   _folder = CommonAppDataFolder() + _subFolder;
-  try {
-    tarn::fs::CreateDirectories(_folder);
-  } catch (const std::exception&) {
-    throw std::runtime_error("cannot be created");
-  }
+  // Made, or repaired when it exists with another owner, a looser access list or a link in its place.
+  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Start)) throw std::runtime_error("cannot be created");
 }
+
+std::wstring LogFileManager::AppDataFolder() const { return _folder.substr(0, _folder.size() - _subFolder.size()); }
 
 LogFileManager::~LogFileManager() { Close(); }
 
@@ -110,16 +84,34 @@ void LogFileManager::Open() {
   UseUserDefaultLocale();
   if (_stream.is_open()) return;
 
-  const ExistingContent existing = InspectExistingFile(_filePath);
-  if (!_stream.Open(_filePath)) throw std::runtime_error("Open log file failed.");
-  if (existing == ExistingContent::None) {
+  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) throw std::runtime_error("Open log file failed.");
+  auto opened = OpenLogFileSafely(_filePath, _discardOnNextOpen);
+  if (!opened) throw std::runtime_error("Open log file failed.");
+  _discardOnNextOpen = false;
+  _openFile = opened->facts;
+  _stream.Adopt(std::move(opened->file));
+  // A new or empty file needs the header. A file whose last line was cut short
+  // (a write that failed half-way, a crash) needs a line end first, or the next
+  // row would be glued to that fragment.
+  if (opened->created) {
     WriteLineOrClose(_header);
-  } else if (existing == ExistingContent::BrokenLine) {
+  } else if (opened->brokenLine) {
     WriteLineOrClose(L"");
   }
 }
 
+bool LogFileManager::OpenFileIsStillCurrent() const {
+  const auto facts = QueryFileFacts(_filePath);
+  return facts && facts->IsPlainFile() && facts->IsSameFileAs(_openFile);
+}
+
 void LogFileManager::WriteRow(std::wstring row) {
+  // Deleted or replaced while open (possible where open files can be deleted):
+  // rows written to the old file would be lost, so the name is made anew.
+  if (_stream.is_open() && !OpenFileIsStillCurrent()) {
+    DebugTrace("%s was deleted or replaced: opened anew", ToNarrow(_filePath).c_str());
+    _stream.Close();
+  }
   Open();
   if (!_stream.is_open()) return;  // the header could not be written: this row is lost as well
   WriteLineOrClose(FormatLocalTimeStamp(std::time(nullptr)) + L"," + row);
@@ -132,30 +124,54 @@ void LogFileManager::WriteLineOrClose(std::wstring_view line) {
 }
 
 void LogFileManager::RotateIfNeeded() {
-  if (!PathFileExistsW(_filePath.c_str())) return;
-  std::uint64_t size = 0;
-  try {
-    size = tarn::fs::FileSize(_filePath);
-  } catch (const std::exception&) {
-    return;
-  }
-  if (size <= _fileSizeByte) return;
+  // The size of the name itself: a link planted there is no file of this log.
+  const auto current = QueryFileFacts(_filePath);
+  if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
   _stream.Close();
-  MoveToBackup(_filePath, _folder);
-  RemoveOldBackups(_folder);
+  // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
+  if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {
+    MoveToBackup(_filePath, _folder);
+    RemoveOldBackups(_folder);
+  }
   Open();
 }
 
 void LogFileManager::MoveToBackup(std::wstring currentFilePath, std::wstring folder) {
-  if (!PathFileExistsW(currentFilePath.c_str()) || _stream.is_open()) return;
+  if (_stream.is_open()) return;
+  const auto current = QueryFileFacts(currentFilePath);
+  if (!current) return;
+  if (!current->IsPlainFile()) {
+    // Moving a link (or a second name of a file) would copy what it leads to
+    // where the service's backups go; only the name goes.
+    DebugTrace("%s is no plain file of its own: removed, not moved", ToNarrow(currentFilePath).c_str());
+    RemoveName(currentFilePath, *current);
+    return;
+  }
   const std::wstring backupPath =
       folder + L"\\" + _backupPrefix + FormatLocalTimeStamp(std::time(nullptr)) + _extension;
-  // A backup of the same name (two rotations in one second) is replaced. A
-  // failure leaves the file where it is, to be appended to and tried again.
-  MoveFileExW(currentFilePath.c_str(), backupPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  // A name already there (the backup of a rotation in the same second, or a
+  // link planted there) is removed first, and the move never replaces: moved
+  // across volumes it would write through a link planted under that name.
+  if (auto existing = QueryFileFacts(backupPath)) RemoveName(backupPath, *existing);
+  // A failure leaves the file where it is, to be appended to and tried again.
+  if (!MoveFileExW(currentFilePath.c_str(), backupPath.c_str(), MOVEFILE_COPY_ALLOWED)) return;
+  // Across volumes the move is a copy, and a source that cannot be deleted then
+  // stays although the move succeeds: its rows have been handed over already,
+  // so the next current file starts empty.
+  if (auto left = QueryFileFacts(currentFilePath); left && left->IsSameFileAs(*current)) {
+    DebugTrace("%s was copied but not deleted: the next file starts empty", ToNarrow(currentFilePath).c_str());
+    if (!DeleteFileW(currentFilePath.c_str())) _discardOnNextOpen = true;
+  }
 }
 
 void LogFileManager::RemoveOldBackups(std::wstring folder) {
+  // Never list or delete through a linked folder.
+  if (folder.starts_with(AppDataFolder())) {
+    if (auto link = FirstLinkInChain(AppDataFolder(), folder.substr(AppDataFolder().size()))) {
+      DebugTrace("%s is a link: no backups removed", ToNarrow(*link).c_str());
+      return;
+    }
+  }
   std::vector<std::wstring> entries;
   if (!ListFolder(entries, folder)) return;
   const std::wstring prefix = folder + L"\\" + _backupPrefix;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "link_safety.h"
 #include "log_stream.h"
 
 class LogFileManager {
@@ -67,6 +68,8 @@ class LogFileManager {
  protected:
   // The common application-data folder, as the shell gives it (no trailing backslash).
   static std::wstring CommonAppDataFolder();
+  // The same, as this log's folder was made from it.
+  std::wstring AppDataFolder() const;
 
   const std::wstring _subFolder = L"\\Corvessan\\TARNLog\\LocalLog";
   const std::wstring _separator = L"_";
@@ -89,4 +92,11 @@ class LogFileManager {
  private:
   // Writes one line; a failed write closes the file.
   void WriteLineOrClose(std::wstring_view line);
+  // False when the current file's name no longer leads to the open file.
+  bool OpenFileIsStillCurrent() const;
+
+  // The open file, to notice when its name has been deleted or replaced.
+  FileFacts _openFile;
+  // Set when a hand-over copied the current file but could not delete it.
+  bool _discardOnNextOpen = false;
 };

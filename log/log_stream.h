@@ -25,6 +25,8 @@ class LogStream {
  public:
   // Opens the file for appending with deny-none sharing, creating it when missing.
   bool Open(const std::wstring& path);
+  // Takes over a stream opened elsewhere (see OpenLogFileSafely).
+  void Adopt(UniqueFile file) { _file = std::move(file); }
   bool is_open() const { return _file != nullptr; }
 
   // Writes the text and a line end, and flushes. False when any of it failed.

@@ -4,7 +4,7 @@
 
 #include "tarn_fs/file_system.h"
 
-UploadLogFileManager::UploadLogFileManager() : _uploadFolder(CommonAppDataFolder() + L"\\Corvessan\\VORLA\\upload") {}
+UploadLogFileManager::UploadLogFileManager() : _uploadFolder(AppDataFolder() + _uploadSubFolder) {}
 
 void UploadLogFileManager::Configure(std::wstring kind, std::wstring header) {
   LogFileManager::Configure(std::move(kind), std::move(header));
@@ -13,11 +13,15 @@ void UploadLogFileManager::Configure(std::wstring kind, std::wstring header) {
 
 void UploadLogFileManager::RotateIfNeeded() {
   try {
-    if (tarn::fs::FileSize(_filePath) <= _fileSizeByte) return;
+    const auto current = QueryFileFacts(_filePath);
+    if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
     _stream.Close();
-    if (tarn::fs::GetFileType(_uploadFolder) != tarn::fs::FileType::Directory) {
+    if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) return;
+    // A drop folder that is a link or that another account owns is no drop
+    // folder: the product's collector would pick up whatever lands there.
+    if (CheckDropFolder(AppDataFolder(), _uploadSubFolder) != DropFolderState::Usable) {
       // No collection product: the full file's rows are dropped.
-      tarn::fs::Remove(_filePath);
+      RemoveName(_filePath, *current);
       return;
     }
     MoveToBackup(_filePath, _uploadFolder);

@@ -24,5 +24,6 @@ class UploadLogFileManager : public LogFileManager {
   void RotateIfNeeded();
 
  protected:
+  const std::wstring _uploadSubFolder = L"\\Corvessan\\VORLA\\upload";
   std::wstring _uploadFolder;
 };

@@ -42,6 +42,22 @@ TEST_F(UploadLogTest, FullFileIsHandedOverAndTheNextRowStartsANewFile) {
   EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"second"}));
 }
 
+// A second name of a file elsewhere, planted as the current file: appending
+// would write into that file. Checked on both platforms (Wine counts hard links).
+TEST_F(UploadLogTest, CurrentFileWithASecondNameIsNotAppendedToButStartedAfresh) {
+  const std::wstring elsewhere = L"C:\\ProgramData\\elsewhere.txt";
+  MakeFolder(kLocalFolder);
+  WriteBytes(elsewhere, "belongs to someone else\r\n");
+  MakeHardLink(elsewhere, kCurrent);
+
+  UploadLogFileManager& log = Start(72000, 5);
+  log.WriteRow(L"row");
+
+  EXPECT_EQ(ReadBytes(elsewhere), "belongs to someone else\r\n");
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"row"}));
+  RemoveTree(elsewhere);
+}
+
 TEST_F(UploadLogTest, WithoutADropFolderTheFullFileIsDeleted) {
   UploadLogFileManager& log = Start(0, 5);
   log.WriteRow(L"dropped");

@@ -1,6 +1,10 @@
 // Linux: the Windows paths are mapped onto the simulated machine's drive C:, and
 // the standard library does the work there. Deleting a file that an open stream
 // does not share for deletion fails as it does on Windows.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -74,6 +78,25 @@ bool Remove(const std::wstring& path) {
   const bool removed = stdfs::remove(host, error);
   if (error) Throw("remove", path, error);
   return removed;
+}
+
+void CreateProtectedFolder(const std::wstring& path) {
+  const stdfs::path host = HostPath("create_directory", path);
+  if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  struct stat status {};
+  if (::lstat(host.c_str(), &status) != 0) Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  if (!S_ISDIR(status.st_mode)) Throw("create_directory", path, std::make_error_code(std::errc::not_a_directory));
+  if (status.st_uid != ::geteuid() && ::lchown(host.c_str(), ::geteuid(), static_cast<gid_t>(-1)) != 0)
+    Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  if ((status.st_mode & 07777) != 0755 && ::chmod(host.c_str(), 0755) != 0)
+    Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+}
+
+bool HasTrustedOwner(const std::wstring& path) {
+  auto mapped = tarn::sim::MapWindowsPath(path);
+  struct stat status {};
+  if (!mapped || ::lstat(mapped->c_str(), &status) != 0) return false;
+  return status.st_uid == 0 || status.st_uid == ::geteuid();
 }
 
 }  // namespace tarn::fs

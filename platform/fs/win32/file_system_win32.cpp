@@ -2,6 +2,9 @@
 // every answer (and every error code) is the system's own.
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -82,7 +85,130 @@ void CreateFolderChain(const std::wstring& folder) {
   Throw("create_directories", folder, error);
 }
 
+// Owns memory the security functions allocate with LocalAlloc.
+class UniqueLocalMemory {
+ public:
+  UniqueLocalMemory() = default;
+  UniqueLocalMemory(const UniqueLocalMemory&) = delete;
+  UniqueLocalMemory& operator=(const UniqueLocalMemory&) = delete;
+  ~UniqueLocalMemory() {
+    if (_memory != nullptr) LocalFree(_memory);
+  }
+  PSECURITY_DESCRIPTOR* out() { return &_memory; }
+  PSECURITY_DESCRIPTOR get() const { return _memory; }
+
+ private:
+  PSECURITY_DESCRIPTOR _memory = nullptr;
+};
+
+// SYSTEM and Administrators full control, Users read and traverse, for the
+// folder and everything made in it; "P": nothing inherited from ProgramData,
+// whose list lets every user create folders and own what they create.
+constexpr const wchar_t* kProtectedFolderSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr DWORD kReadAndTraverse = 0x1200a9;
+
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) { return sid != nullptr && IsWellKnownSid(sid, type); }
+
+bool IsSystemOrAdministrators(PSID sid) {
+  return IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid);
+}
+
+// A list is loose when it is inherited, missing (everyone may do anything) or
+// grants anyone but SYSTEM and Administrators more than reading.
+bool IsLooseDacl(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return true;
+  if ((control & SE_DACL_PROTECTED) == 0 || dacl == nullptr) return true;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    LPVOID entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) return true;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return true;
+    const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+    PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
+    if (!IsSystemOrAdministrators(trustee) && (allowed->Mask & ~kReadAndTraverse) != 0) return true;
+  }
+  return false;
+}
+
+// The account this process runs as (LocalSystem for the service).
+bool IsProcessUser(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  UniqueFileHandle owned(token);
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  if (!GetTokenInformation(owned.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+  return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+}
+
+bool IsTrustedInstaller(PSID sid) {
+  PSID trustedInstaller = nullptr;
+  if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller))
+    return false;
+  const bool equal = EqualSid(sid, trustedInstaller) != FALSE;
+  LocalFree(trustedInstaller);
+  return equal;
+}
+
+// The owner and list an existing folder should get, when it does not have them already.
+void RepairFolderSecurity(const std::wstring& path) {
+  UniqueLocalMemory current;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                      &dacl, nullptr, current.out());
+  if (error != ERROR_SUCCESS) Throw("security", path, error);
+  // The service's own account is LocalSystem; under Wine it is the prefix's user.
+  const bool foreignOwner = !IsSystemOrAdministrators(owner) && !IsProcessUser(owner);
+  if (!foreignOwner && !IsLooseDacl(current.get(), dacl)) return;
+
+  UniqueLocalMemory wanted;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, wanted.out(),
+                                                            nullptr))
+    Throw("security", path, GetLastError());
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL wantedDacl = nullptr;
+  if (!GetSecurityDescriptorDacl(wanted.get(), &present, &wantedDacl, &defaulted)) Throw("security", path, GetLastError());
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(administrators);
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+    Throw("security", path, GetLastError());
+  SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+  if (foreignOwner) what |= OWNER_SECURITY_INFORMATION;
+  error = SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, what,
+                                foreignOwner ? static_cast<PSID>(administrators) : nullptr, nullptr, wantedDacl,
+                                nullptr);
+  if (error != ERROR_SUCCESS) Throw("security", path, error);
+}
+
 }  // namespace
+
+void CreateProtectedFolder(const std::wstring& path) {
+  UniqueLocalMemory descriptor;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, descriptor.out(),
+                                                            nullptr))
+    Throw("create_directory", path, GetLastError());
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+  if (CreateDirectoryW(path.c_str(), &attributes)) return;
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS || !IsFolderAttribute(GetFileAttributesW(path.c_str())))
+    Throw("create_directory", path, error);
+  RepairFolderSecurity(path);
+}
+
+bool HasTrustedOwner(const std::wstring& path) {
+  UniqueLocalMemory descriptor;
+  PSID owner = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                            nullptr, descriptor.out()) != ERROR_SUCCESS ||
+      owner == nullptr)
+    return false;
+  return IsSystemOrAdministrators(owner) || IsTrustedInstaller(owner) || IsProcessUser(owner);
+}
 
 void CreateDirectories(const std::wstring& path) { CreateFolderChain(WithoutTrailingSeparators(path)); }
 

@@ -37,6 +37,8 @@ void WriteBytes(const std::wstring& path, std::string_view bytes);
 bool PathExists(const std::wstring& path);
 void MakeFolder(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+// A second name for an existing file (a hard link).
+void MakeHardLink(const std::wstring& existing, const std::wstring& newName);
 std::vector<std::wstring> FolderNames(const std::wstring& folder);  // sorted
 
 // Sets the C runtime's time zone from a POSIX TZ text ("JST-9"); RestoreTimeZone undoes it.

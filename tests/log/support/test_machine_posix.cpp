@@ -71,6 +71,9 @@ void WriteBytes(const std::wstring& path, std::string_view bytes) {
 bool PathExists(const std::wstring& path) { return fs::exists(Host(path)); }
 void MakeFolder(const std::wstring& path) { fs::create_directories(Host(path)); }
 void RemoveTree(const std::wstring& path) { fs::remove_all(Host(path)); }
+void MakeHardLink(const std::wstring& existing, const std::wstring& newName) {
+  fs::create_hard_link(Host(existing), Host(newName));
+}
 
 std::vector<std::wstring> FolderNames(const std::wstring& folder) {
   std::vector<std::wstring> names;

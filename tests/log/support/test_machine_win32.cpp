@@ -57,6 +57,9 @@ void WriteBytes(const std::wstring& path, std::string_view bytes) {
 bool PathExists(const std::wstring& path) { return fs::exists(fs::path(path)); }
 void MakeFolder(const std::wstring& path) { fs::create_directories(fs::path(path)); }
 void RemoveTree(const std::wstring& path) { fs::remove_all(fs::path(path)); }
+void MakeHardLink(const std::wstring& existing, const std::wstring& newName) {
+  fs::create_hard_link(fs::path(existing), fs::path(newName));
+}
 
 std::vector<std::wstring> FolderNames(const std::wstring& folder) {
   std::vector<std::wstring> names;

@@ -32,4 +32,19 @@ bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& name
 // throws when the deletion fails.
 bool Remove(const std::wstring& path);
 
+// The log folders' protection. Creates the folder (its parent must exist) or,
+// when it exists, repairs an owner other than the system or the administrators
+// and an access list looser than: SYSTEM and Administrators full control, Users
+// read, nothing inherited from above. Throws when it can do neither. The caller
+// makes sure the path is no link.
+//   Windows: the owner and a protected DACL.
+//   Linux:   the owner is the service's own user, and only it may write (mode 0755).
+void CreateProtectedFolder(const std::wstring& path);
+
+// True when the owner of what the path names (the last component not followed)
+// is trusted to hold files the service hands over: SYSTEM, the Administrators,
+// TrustedInstaller or the service's own account on Windows; root or the
+// service's own user on Linux. False when the owner cannot be read.
+bool HasTrustedOwner(const std::wstring& path);
+
 }  // namespace tarn::fs

@@ -1,6 +1,7 @@
 // C runtime functions that Windows' runtime has and glibc lacks.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -17,6 +18,21 @@
 // access asked for, and the handle it returns denies what shareFlag denies.
 // Modes are those of fopen; "t" is accepted and, as on Linux, adds no CR.
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag);
+
+// Low-level descriptors over Win32 file handles (see <io.h>). Flags: _O_APPEND
+// (every write goes to the end), _O_BINARY, _O_RDONLY; others are refused.
+#define _O_RDONLY 0x0000
+#define _O_WRONLY 0x0001
+#define _O_RDWR 0x0002
+#define _O_APPEND 0x0008
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+int _open_osfhandle(intptr_t osHandle, int flags);
+// A C runtime stream on a descriptor from _open_osfhandle; fclose closes both.
+FILE* _fdopen(int descriptor, const char* mode);
+int _close(int descriptor);
+// Sets the size of the file behind a descriptor; 0 or an errno value.
+errno_t _chsize_s(int descriptor, long long size);
 
 // Windows' argument order: the broken-down local time of *time into *result.
 errno_t localtime_s(struct tm* result, const time_t* time);

@@ -46,8 +46,23 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 HLOCAL LocalFree(HLOCAL memory);
 
 // Files and devices. Paths are Windows paths, mapped onto the simulated machine.
+//
+// A path on drive C: opens a file or (with FILE_FLAG_BACKUP_SEMANTICS) a folder;
+// any other path is a device interface of the simulated driver. The stand-in
+// models what the log files rely on:
+//   - a symbolic link is a reparse point: GetFileAttributesW never follows the
+//     last component, and FILE_FLAG_OPEN_REPARSE_POINT opens the link itself
+//     (FILE_ATTRIBUTE_REPARSE_POINT in GetFileInformationByHandle);
+//   - nNumberOfLinks is the host's link count, dwVolumeSerialNumber and the file
+//     index are the host's device and inode;
+//   - a file without the owner's write permission is FILE_ATTRIBUTE_READONLY: it
+//     cannot be opened for writing or deleted, but it can be renamed;
+//   - the sharing of every open handle and C runtime stream is kept in one table.
 HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+DWORD GetFileAttributesW(LPCWSTR path);
+BOOL DeleteFileW(LPCWSTR path);
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);

@@ -1,21 +1,26 @@
-// CreateFileW and DeviceIoControl on the simulated driver's device interfaces.
-// The simulated machine has no other files that CreateFileW opens: any path that
-// names no device interface is not found.
+// CreateFileW and DeviceIoControl. A path on drive C: is a file or folder of the
+// simulated machine (see tarn_sim/files.h); any other path is looked up among the
+// simulated driver's device interfaces, and one that names none is not found.
 #include <windows.h>
 
 #include <cstring>
 #include <memory>
 
 #include "simulated_driver.h"
+#include "tarn_sim/files.h"
 #include "tarn_sim/handles.h"
+#include "tarn_sim/machine.h"
 
 using tarn::sim::devices::DeviceHandleObject;
 
-HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  if (auto hostPath = tarn::sim::MapWindowsPath(path))
+    return tarn::sim::OpenFileHandle(*hostPath, desiredAccess, shareMode, disposition, flagsAndAttributes);
   const auto opened = tarn::sim::devices::OpenDevice(path);
   if (!opened.ok) {
     SetLastError(opened.error);

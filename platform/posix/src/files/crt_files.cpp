@@ -128,6 +128,17 @@ FILE* Fail(int error) {
 
 }  // namespace
 
+namespace tarn::sim::files {
+
+FILE* MakeTrackedStream(int fd, std::uint64_t ticket, const char* glibcMode) {
+  auto* cookie = new StreamCookie{fd, ticket};
+  FILE* stream = ::fopencookie(cookie, glibcMode, {CookieRead, CookieWrite, CookieSeek, CookieClose});
+  if (stream == nullptr) CookieClose(cookie);
+  return stream;
+}
+
+}  // namespace tarn::sim::files
+
 FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
   if (path == nullptr || mode == nullptr) return Fail(EINVAL);
   auto parsed = ParseMode(mode);
@@ -159,14 +170,10 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
     return Fail(error);
   }
 
-  auto* cookie = new StreamCookie{fd, table.Add(file, grant)};
+  const std::uint64_t ticket = table.Add(file, grant);
   guard.unlock();
-  FILE* stream = ::fopencookie(cookie, parsed->glibcMode, {CookieRead, CookieWrite, CookieSeek, CookieClose});
-  if (stream == nullptr) {
-    CookieClose(cookie);
-    return Fail(ENOMEM);
-  }
-  return stream;
+  FILE* stream = tarn::sim::files::MakeTrackedStream(fd, ticket, parsed->glibcMode);
+  return stream != nullptr ? stream : Fail(ENOMEM);
 }
 
 // Windows' runtime checks both pointers, refuses times before 1970, and fills

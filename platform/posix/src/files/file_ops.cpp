@@ -1,6 +1,9 @@
 // MoveFileExW and CopyFileW over the simulated machine's drive C:, with
 // Windows' error codes and the sharing rules of the open-file table.
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <fstream>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -11,6 +14,7 @@
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/files.h"
 #include "tarn_sim/machine.h"
 
 namespace {
@@ -99,11 +103,14 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
   const fs::file_status fromStatus = fs::symlink_status(*from, error);
   if (!Exists(fromStatus)) return Fail(MissingFileError(*from));
 
+  const bool sameVolume = tarn::sim::OnSameVolume(from->parent_path(), to->parent_path());
+  if (!sameVolume && (flags & MOVEFILE_COPY_ALLOWED) == 0) return Fail(kErrorNotSameDevice);
   auto& table = ShareTable::Instance();
   auto guard = table.Lock();
   const OpenGrant deletion{DELETE, ShareTable::kShareAll};
-  // Renaming needs delete access to the source, which the runtime's streams never share.
-  if (HeldAgainst(table, *from, deletion)) return Fail(ERROR_SHARING_VIOLATION);
+  // Renaming needs delete access to the source, which the runtime's streams never
+  // share. Across volumes the source is copied, and its deletion comes last.
+  if (sameVolume && HeldAgainst(table, *from, deletion)) return Fail(ERROR_SHARING_VIOLATION);
   if (!fs::is_directory(to->parent_path(), error)) return Fail(ERROR_PATH_NOT_FOUND);
 
   // A target that maps onto the source itself is a change of letter case only.
@@ -116,13 +123,50 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
   }
   const fs::path destination = sameEntry ? to->parent_path() / tarn::sim::ToUtf8(LastComponent(target)) : *to;
 
-  if (std::rename(from->c_str(), destination.c_str()) == 0) return TRUE;
-  if (errno != EXDEV) return Fail(ErrorFromErrno(errno));
+  if (sameVolume) {
+    if (std::rename(from->c_str(), destination.c_str()) == 0) return TRUE;
+    if (errno != EXDEV) return Fail(ErrorFromErrno(errno));
+  }
   if ((flags & MOVEFILE_COPY_ALLOWED) == 0 || fs::is_directory(fromStatus)) return Fail(kErrorNotSameDevice);
   if (!CopyContents(*from, destination)) return FALSE;
-  fs::remove(*from, error);
+  // As on Windows, a source that cannot be deleted after the copy (held without
+  // delete sharing, or read-only) stays, and the move still succeeds.
+  guard.unlock();
+  DeleteFileW(existing);
+  SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
+
+namespace tarn::sim {
+
+bool OnSameVolume(const fs::path& hostA, const fs::path& hostB) {
+  struct VolumeOf {
+    std::vector<fs::path> simulated;
+    // The listed volume whose folder holds the path (longest first), or empty for drive C:.
+    fs::path operator()(const fs::path& host) const {
+      fs::path best;
+      for (const auto& volume : simulated) {
+        const auto relative = host.lexically_relative(volume);
+        if (!relative.empty() && *relative.begin() != ".." && volume.native().size() > best.native().size())
+          best = volume;
+      }
+      return best;
+    }
+  } volumeOf;
+  if (auto root = MachineRoot()) {
+    std::ifstream list(*root / "volumes");
+    for (std::string line; std::getline(list, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      if (auto mapped = MapWindowsPath(FromUtf8(line))) volumeOf.simulated.push_back(mapped->lexically_normal());
+    }
+  }
+  if (volumeOf(hostA.lexically_normal()) != volumeOf(hostB.lexically_normal())) return false;
+  struct stat a {}, b {};
+  return ::stat(hostA.c_str(), &a) != 0 || ::stat(hostB.c_str(), &b) != 0 || a.st_dev == b.st_dev;
+}
+
+}  // namespace tarn::sim
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
   auto wideExisting = FromAnsi(existing);

@@ -9,6 +9,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -60,5 +61,9 @@ class ShareTable {
   std::uint64_t _nextTicket = 1;
   std::map<std::uint64_t, Entry> _entries;
 };
+
+// A C runtime stream on a descriptor whose share-table entry it releases when
+// closed; null (descriptor and entry released) when it cannot be made.
+FILE* MakeTrackedStream(int fd, std::uint64_t ticket, const char* glibcMode);
 
 }  // namespace tarn::sim::files

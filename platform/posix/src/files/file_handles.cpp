@@ -1,0 +1,309 @@
+// File handles on drive C: (CreateFileW, GetFileInformationByHandle,
+// GetFileAttributesW, DeleteFileW) and the C runtime's descriptors over them
+// (_open_osfhandle, _fdopen, _close, _chsize_s).
+//
+// A symbolic link plays a reparse point. GetFileAttributesW and DeleteFileW act
+// on the link itself, as Windows does on the last component of a path; opening
+// with FILE_FLAG_OPEN_REPARSE_POINT never follows it (O_NOFOLLOW), and a link so
+// opened is held by an O_PATH descriptor that can be queried but never written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include <io.h>
+#include <windows.h>
+
+#include "share_table.h"
+#include "tarn_sim/files.h"
+#include "tarn_sim/handles.h"
+#include "tarn_sim/machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarn::sim::files::FileId;
+using tarn::sim::files::OpenGrant;
+using tarn::sim::files::ShareTable;
+
+// An open file or folder: its descriptor and its entry in the share table.
+class FileHandleObject : public tarn::sim::KernelObject {
+ public:
+  FileHandleObject(int fd, std::uint64_t ticket) : _fd(fd), _ticket(ticket) {}
+  ~FileHandleObject() override {
+    if (_fd >= 0) ::close(_fd);
+    if (_ticket != 0) ShareTable::Instance().Remove(_ticket);
+  }
+  int fd() const { return _fd; }
+
+  // Hands descriptor and share entry to a C runtime descriptor.
+  std::pair<int, std::uint64_t> Release() {
+    std::lock_guard<std::mutex> guard(_lock);
+    auto released = std::make_pair(_fd, _ticket);
+    _fd = -1;
+    _ticket = 0;
+    return released;
+  }
+
+ private:
+  std::mutex _lock;
+  int _fd;
+  std::uint64_t _ticket;
+};
+
+HANDLE Fail(DWORD error) {
+  SetLastError(error);
+  return INVALID_HANDLE_VALUE;
+}
+
+BOOL FailBool(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+bool IsReadOnly(const struct stat& status) { return (status.st_mode & S_IWUSR) == 0; }
+
+DWORD AttributesOf(const struct stat& status, const fs::path& hostPath) {
+  DWORD attributes = 0;
+  if (S_ISLNK(status.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    struct stat target {};
+    // A link to a folder is a folder link (a junction or a directory symlink).
+    if (::stat(hostPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  } else if (S_ISDIR(status.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    attributes |= FILE_ATTRIBUTE_ARCHIVE;
+  }
+  if (IsReadOnly(status)) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
+
+DWORD MissingError(const fs::path& hostPath) {
+  struct stat parent {};
+  return ::stat(hostPath.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                                           : ERROR_PATH_NOT_FOUND;
+}
+
+DWORD ErrorFromErrno(int error, const fs::path& hostPath) {
+  switch (error) {
+    case ENOENT:
+      return MissingError(hostPath);
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+      return ERROR_INVALID_NAME;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+}
+
+// Access rights that the share table weighs.
+DWORD SharedAccessOf(DWORD access) {
+  DWORD weighed = access & DELETE;
+  if ((access & (GENERIC_READ | GENERIC_ALL)) != 0) weighed |= GENERIC_READ;
+  if ((access & (GENERIC_WRITE | GENERIC_ALL)) != 0) weighed |= GENERIC_WRITE;
+  return weighed;
+}
+
+int OpenFlags(DWORD access, DWORD disposition, DWORD flags) {
+  int open = O_CLOEXEC;
+  const DWORD weighed = SharedAccessOf(access);
+  if ((weighed & GENERIC_WRITE) != 0) {
+    open |= (weighed & GENERIC_READ) != 0 ? O_RDWR : O_WRONLY;
+  } else {
+    open |= O_RDONLY;
+  }
+  if (disposition == CREATE_NEW) open |= O_CREAT | O_EXCL;
+  if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) open |= O_CREAT;
+  if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0) open |= O_NOFOLLOW;
+  return open;
+}
+
+struct Descriptor {
+  std::uint64_t ticket;
+};
+
+// The C runtime's descriptors made by _open_osfhandle, until _fdopen or _close takes them.
+struct DescriptorTable {
+  std::mutex lock;
+  std::map<int, Descriptor> entries;
+};
+
+DescriptorTable& Descriptors() {
+  static DescriptorTable* table = new DescriptorTable;
+  return *table;
+}
+
+}  // namespace
+
+namespace tarn::sim {
+
+HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
+  struct stat found {};
+  const bool followLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+  const bool exists = (followLink ? ::stat(hostPath.c_str(), &found) : ::lstat(hostPath.c_str(), &found)) == 0;
+  if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
+    return Fail(MissingError(hostPath));
+  if (exists && disposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS);
+  const DWORD weighed = SharedAccessOf(access);
+
+  int fd = -1;
+  if (exists && S_ISLNK(found.st_mode)) {
+    // The link itself: something to query or delete, never to read or write.
+    fd = ::open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  } else if (exists && S_ISDIR(found.st_mode)) {
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || (weighed & GENERIC_WRITE) != 0)
+      return Fail(ERROR_ACCESS_DENIED);
+    fd = ::open(hostPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+  } else {
+    if (exists && IsReadOnly(found) && (weighed & (GENERIC_WRITE | DELETE)) != 0) return Fail(ERROR_ACCESS_DENIED);
+    fd = ::open(hostPath.c_str(), OpenFlags(access, disposition, flags), 0666);
+  }
+  // A link planted between the look and the open (ELOOP) is refused like any other failure.
+  if (fd < 0) return Fail(ErrorFromErrno(errno, hostPath));
+
+  struct stat opened {};
+  ::fstat(fd, &opened);
+  auto& table = ShareTable::Instance();
+  auto guard = table.Lock();
+  const FileId file{opened.st_dev, opened.st_ino};
+  const OpenGrant grant{weighed, share & ShareTable::kShareAll};
+  if (!table.Allows(file, grant)) {
+    ::close(fd);
+    return Fail(ERROR_SHARING_VIOLATION);
+  }
+  if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && S_ISREG(opened.st_mode) &&
+      ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  const std::uint64_t ticket = table.Add(file, grant);
+  guard.unlock();
+  // OPEN_ALWAYS and CREATE_ALWAYS say whether the file was there already.
+  SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                      : ERROR_SUCCESS);
+  return InsertHandle(std::make_shared<FileHandleObject>(fd, ticket));
+}
+
+}  // namespace tarn::sim
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  if (information == nullptr) return FailBool(ERROR_INVALID_PARAMETER);
+  const auto object = tarn::sim::LookupHandle<FileHandleObject>(file);
+  if (!object || object->fd() < 0) return FailBool(ERROR_INVALID_HANDLE);
+  struct stat status {};
+  if (::fstat(object->fd(), &status) != 0) return FailBool(ERROR_ACCESS_DENIED);
+  *information = {};
+  // The descriptor of a link names the link; its path tells whether it leads to a folder.
+  fs::path linkPath;
+  std::error_code error;
+  if (S_ISLNK(status.st_mode)) linkPath = fs::read_symlink("/proc/self/fd/" + std::to_string(object->fd()), error);
+  information->dwFileAttributes = AttributesOf(status, linkPath);
+  information->dwVolumeSerialNumber = static_cast<DWORD>(status.st_dev);
+  const auto size = static_cast<std::uint64_t>(S_ISREG(status.st_mode) ? status.st_size : 0);
+  information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(size);
+  information->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+  const auto index = static_cast<std::uint64_t>(status.st_ino);
+  information->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(index);
+  return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+  auto hostPath = path != nullptr ? tarn::sim::MapWindowsPath(path) : std::nullopt;
+  if (!hostPath) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  struct stat status {};
+  if (::lstat(hostPath->c_str(), &status) != 0) {
+    SetLastError(ErrorFromErrno(errno, *hostPath));
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return AttributesOf(status, *hostPath);
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  auto hostPath = path != nullptr ? tarn::sim::MapWindowsPath(path) : std::nullopt;
+  if (!hostPath) return FailBool(ERROR_PATH_NOT_FOUND);
+  struct stat status {};
+  if (::lstat(hostPath->c_str(), &status) != 0) return FailBool(ErrorFromErrno(errno, *hostPath));
+  if (S_ISDIR(status.st_mode) || (!S_ISLNK(status.st_mode) && IsReadOnly(status))) return FailBool(ERROR_ACCESS_DENIED);
+  auto& table = ShareTable::Instance();
+  auto guard = table.Lock();
+  if (!S_ISLNK(status.st_mode) && table.DeleteBlocked({status.st_dev, status.st_ino}))
+    return FailBool(ERROR_SHARING_VIOLATION);
+  if (::unlink(hostPath->c_str()) != 0) return FailBool(ErrorFromErrno(errno, *hostPath));
+  return TRUE;
+}
+
+int _open_osfhandle(intptr_t osHandle, int flags) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(osHandle);
+  const auto object = tarn::sim::LookupHandle<FileHandleObject>(handle);
+  if (!object || (flags & ~(_O_APPEND | _O_BINARY | _O_TEXT | _O_RDONLY)) != 0) {
+    errno = EBADF;
+    return -1;
+  }
+  const auto [fd, ticket] = object->Release();
+  tarn::sim::RemoveHandle(handle);
+  if (fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  if ((flags & _O_APPEND) != 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
+  auto& descriptors = Descriptors();
+  std::lock_guard<std::mutex> guard(descriptors.lock);
+  descriptors.entries[fd] = {ticket};
+  return fd;
+}
+
+FILE* _fdopen(int descriptor, const char* mode) {
+  auto& descriptors = Descriptors();
+  std::unique_lock<std::mutex> guard(descriptors.lock);
+  auto entry = descriptors.entries.find(descriptor);
+  if (entry == descriptors.entries.end() || mode == nullptr) {
+    errno = EBADF;
+    return nullptr;
+  }
+  const std::uint64_t ticket = entry->second.ticket;
+  descriptors.entries.erase(entry);
+  guard.unlock();
+  std::string glibcMode;
+  for (const char* c = mode; *c != 0; ++c)
+    if (*c != 'b' && *c != 't') glibcMode += *c;
+  return tarn::sim::files::MakeTrackedStream(descriptor, ticket, glibcMode.c_str());
+}
+
+int _close(int descriptor) {
+  auto& descriptors = Descriptors();
+  std::unique_lock<std::mutex> guard(descriptors.lock);
+  auto entry = descriptors.entries.find(descriptor);
+  if (entry == descriptors.entries.end()) {
+    errno = EBADF;
+    return -1;
+  }
+  const std::uint64_t ticket = entry->second.ticket;
+  descriptors.entries.erase(entry);
+  guard.unlock();
+  ShareTable::Instance().Remove(ticket);
+  return ::close(descriptor);
+}
+
+errno_t _chsize_s(int descriptor, long long size) {
+  if (size < 0) return EINVAL;
+  return ::ftruncate(descriptor, static_cast<off_t>(size)) == 0 ? 0 : errno;
+}
