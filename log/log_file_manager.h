@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,6 @@ class LogFileManager {
   std::wstring _filePath;
 
  private:
-  // Writes one line; a failed write closes the file.
-  void WriteLineOrClose(std::wstring_view line);
+  // Writes the parts as one line; a failed write closes the file.
+  void WriteLineOrClose(std::initializer_list<std::wstring_view> parts);
 };

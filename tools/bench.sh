@@ -151,11 +151,12 @@ if command -v strace >/dev/null; then
 fi
 
 # --- rotation -----------------------------------------------------------------
-echo "## One local rotation with foreign entries in the folder (median of $rotation_repeat)"
+echo "## One local rotation with foreign entries in the folder (median of $rotation_repeat, wall clock and CPU)"
 for entries in $rotation_sizes; do
   "$bench" rotation "$entries" "$rotation_repeat" >"$work/rotation"
-  printf '%7d entries: median %s ms (min %s, max %s)\n' "$entries" "$(value median_ms "$work/rotation")" \
-    "$(value min_ms "$work/rotation")" "$(value max_ms "$work/rotation")"
+  printf '%7d entries: median %s ms (min %s, max %s), median CPU %s ms\n' "$entries" \
+    "$(value median_ms "$work/rotation")" "$(value min_ms "$work/rotation")" "$(value max_ms "$work/rotation")" \
+    "$(value median_cpu_ms "$work/rotation")"
 done
 echo
 

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
 namespace {
@@ -116,7 +117,11 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
   }
   const fs::path destination = sameEntry ? to->parent_path() / tarn::sim::ToUtf8(LastComponent(target)) : *to;
 
-  if (std::rename(from->c_str(), destination.c_str()) == 0) return TRUE;
+  tarn::sim::FolderChange change(*from, destination);
+  if (std::rename(from->c_str(), destination.c_str()) == 0) {
+    change.Made();
+    return TRUE;
+  }
   if (errno != EXDEV) return Fail(ErrorFromErrno(errno));
   if ((flags & MOVEFILE_COPY_ALLOWED) == 0 || fs::is_directory(fromStatus)) return Fail(kErrorNotSameDevice);
   if (!CopyContents(*from, destination)) return FALSE;
