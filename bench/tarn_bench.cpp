@@ -10,8 +10,10 @@
 //   syscalls N                N service cycles, then N minimal ones, each run
 //                             between two marker calls access("/tarn-bench/...")
 //                             that strace shows
-//   rotation ENTRIES REPEAT   one local rotation with ENTRIES foreign files in
-//                             the log folder, REPEAT times: wall-clock ms
+//   rotation ENTRIES REPEAT [cold]
+//                             one local rotation with ENTRIES foreign files in
+//                             the log folder, REPEAT times: wall-clock and CPU
+//                             ms; "cold": another program adds a file first
 //   memory N                  private memory of this process after 100 and
 //                             after N service cycles
 //   ticks PERIOD_MS COUNT     a periodic timer of the stand-in driving service
@@ -263,7 +265,9 @@ double CpuMilliseconds() {
   return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-int RotationCommand(long entries, int repeat) {
+// A warm rotation finds the folder as the stand-in left it; before a cold one
+// another program has added a file, so the stand-in reads the folder anew.
+int RotationCommand(long entries, int repeat, bool cold) {
   BenchMachine machine;
   FillWithForeignFiles(machine.LogFolder(), entries);
   LogFileManager log;
@@ -275,6 +279,7 @@ int RotationCommand(long entries, int repeat) {
   std::vector<double> cpuMilliseconds;  // this process's own time: what a loaded machine does not inflate
   for (int i = 0; i < repeat; ++i) {
     log.WriteRow(L"05,0000000000000000,00000000000001f4");
+    if (cold) std::ofstream(machine.LogFolder() / ("added-" + std::to_string(i) + ".dat"));
     const double cpuStart = CpuMilliseconds();
     const auto start = std::chrono::steady_clock::now();
     log.RotateIfNeeded();
@@ -375,11 +380,12 @@ int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   if (command == "cycle" && argc == 4) return CycleCommand(argv[2], Number(argv[3]));
   if (command == "syscalls" && argc == 3) return SyscallsCommand(Number(argv[2]));
-  if (command == "rotation" && argc == 4) return RotationCommand(Number(argv[2]), static_cast<int>(Number(argv[3])));
+  if (command == "rotation" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "cold")))
+    return RotationCommand(Number(argv[2]), static_cast<int>(Number(argv[3])), argc == 5);
   if (command == "memory" && argc == 3) return MemoryCommand(Number(argv[2]));
   if (command == "ticks" && argc == 4) return TicksCommand(Number(argv[2]), Number(argv[3]));
   std::fprintf(stderr,
-               "usage: tarn-bench cycle service|minimal N | syscalls N | rotation ENTRIES REPEAT | memory N |"
+               "usage: tarn-bench cycle service|minimal N | syscalls N | rotation ENTRIES REPEAT [cold] | memory N |"
                " ticks PERIOD_MS COUNT\n");
   return 2;
 }

@@ -56,11 +56,16 @@ echo
 # --- instructions per local cycle --------------------------------------------
 # Inclusive cost of the two stand-in entry points that the issue leaves out of
 # "own code": the driver (DeviceIoControl) and the path mapping (MapWindowsPath).
-# callgrind_annotate lists a function once as a whole (the line that names its
-# object file in brackets) and once more per header whose code was inlined into
-# it; the whole one is the inclusive cost.
+# callgrind_annotate lists a function as a whole and once more per header whose
+# code was inlined into it (those parts are included in the whole), sorted by
+# cost: the first line that names a function is its inclusive cost. Summed over
+# the functions the pattern names (none of which calls another).
 inclusive_of() {  # function-name-pattern annotate-output
-  awk -v pattern="$1" '$0 ~ pattern && / \[\// { gsub(",", "", $1); print $1; exit }' "$2"
+  awk -v pattern="$1" '/^ *[0-9,]+ +\( *[0-9.]+%\) / && $0 ~ pattern {
+      name = $0; sub(/^[^)]*\) +[^:]*:/, "", name); sub(/\(.*/, "", name)
+      if (seen[name]++) next
+      ir = $1; gsub(",", "", ir); sum += ir }
+    END { print sum + 0 }' "$2"
 }
 if ((smoke == 0)) && command -v valgrind >/dev/null; then
   echo "## Instructions per local cycle (callgrind, $cycles cycles, 22 devices)"
@@ -82,8 +87,9 @@ if ((smoke == 0)) && command -v valgrind >/dev/null; then
     'BEGIN { printf "\nservice / minimal: total %.2fx, own code %.2fx (goal: own code <= 1.5x)\n", st / mt, so / mo }'
   echo
   echo "the service cycle's costliest functions (inclusive instructions per cycle):"
-  awk -v n="$cycles" '/^ *[0-9,]+ .* \[\// && !/PROGRAM TOTALS|libc-start|below main|:main |TarnBench/ && shown < 16 {
-      ir = $1; gsub(",", "", ir); name = $3; sub(/^[^:]*:/, "", name); sub(/\(.*/, "", name)
+  awk -v n="$cycles" '/^ *[0-9,]+ +\( *[0-9.]+%\) / && !/PROGRAM TOTALS|libc-start|below main|:main |TarnBench|\?\?\?/ {
+      ir = $1; gsub(",", "", ir); name = $0; sub(/^[^)]*\) +/, "", name); sub(/^[^:]*:/, "", name); sub(/\(.*/, "", name)
+      if (seen[name]++ || shown >= 16) next
       printf "  %8d %s\n", ir / n, name; shown++ }' "$work/annotate.service"
   echo
 fi
@@ -152,11 +158,14 @@ fi
 
 # --- rotation -----------------------------------------------------------------
 echo "## One local rotation with foreign entries in the folder (median of $rotation_repeat, wall clock and CPU)"
+echo "(warm: the folder as the stand-in left it; cold: another program added a file since the last look)"
 for entries in $rotation_sizes; do
-  "$bench" rotation "$entries" "$rotation_repeat" >"$work/rotation"
-  printf '%7d entries: median %s ms (min %s, max %s), median CPU %s ms\n' "$entries" \
-    "$(value median_ms "$work/rotation")" "$(value min_ms "$work/rotation")" "$(value max_ms "$work/rotation")" \
-    "$(value median_cpu_ms "$work/rotation")"
+  for kind in warm cold; do
+    "$bench" rotation "$entries" "$rotation_repeat" ${kind/warm/} >"$work/rotation"
+    printf '%7d entries, %s: median %s ms (min %s, max %s), median CPU %s ms\n' "$entries" "$kind" \
+      "$(value median_ms "$work/rotation")" "$(value min_ms "$work/rotation")" "$(value max_ms "$work/rotation")" \
+      "$(value median_cpu_ms "$work/rotation")"
+  done
 done
 echo
 
