@@ -1,5 +1,8 @@
 #include "power_data.h"
 
+#include <bit>
+#include <cstring>
+
 namespace {
 
 // The little-endian value of `width` bytes from `offset`; bytes past the end of
@@ -10,6 +13,18 @@ std::uint64_t ReadLittleEndian(std::span<const std::uint8_t> bytes, std::size_t 
     const std::size_t position = offset + i;
     if (position >= bytes.size()) break;
     value |= static_cast<std::uint64_t>(bytes[position]) << (8 * i);
+  }
+  return value;
+}
+
+// The little-endian value of 8 bytes that are all there: one load on a
+// little-endian machine (every sampling tick decodes two per device).
+std::uint64_t LoadLittleEndian64(const std::uint8_t* bytes) {
+  std::uint64_t value = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, bytes, sizeof(value));
+  } else {
+    for (std::size_t i = 0; i < 8; ++i) value |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
   }
   return value;
 }
@@ -39,6 +54,11 @@ std::optional<std::wstring> DecodeComponentName(std::span<const std::uint8_t> bl
 
 PowerReading DecodeReadingBlock(std::span<const std::uint8_t> block) {
   PowerReading reading;
+  if (block.size() >= 16) {
+    reading.reading0 = LoadLittleEndian64(block.data());
+    reading.reading1 = LoadLittleEndian64(block.data() + 8);
+    return reading;
+  }
   reading.reading0 = ReadLittleEndian(block, 0, 8);
   reading.reading1 = ReadLittleEndian(block, 8, 8);
   return reading;

@@ -94,9 +94,9 @@ void LogFileManager::Open() {
   // (a write that failed half-way, a crash) needs a line end first, or the next
   // row would be glued to that fragment.
   if (opened->created) {
-    WriteLineOrClose(_header);
+    WriteLineOrClose({_header});
   } else if (opened->brokenLine) {
-    WriteLineOrClose(L"");
+    WriteLineOrClose({});
   }
 }
 
@@ -114,13 +114,14 @@ void LogFileManager::WriteRow(std::wstring row) {
   }
   Open();
   if (!_stream.is_open()) return;  // the header could not be written: this row is lost as well
-  WriteLineOrClose(FormatLocalTimeStamp(std::time(nullptr)) + L"," + row);
+  const std::wstring stamp = FormatLocalTimeStamp(std::time(nullptr));
+  WriteLineOrClose({stamp, L",", row});
 }
 
-void LogFileManager::WriteLineOrClose(std::wstring_view line) {
+void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> parts) {
   // A stream that failed once stays failed; closing it lets the next row start
   // afresh once the disk has recovered.
-  if (!_stream.WriteLine(line)) _stream.Close();
+  if (!_stream.WriteLine(parts)) _stream.Close();
 }
 
 void LogFileManager::RotateIfNeeded() {
@@ -172,18 +173,20 @@ void LogFileManager::RemoveOldBackups(std::wstring folder) {
       return;
     }
   }
-  std::vector<std::wstring> entries;
-  if (!ListFolder(entries, folder)) return;
-  const std::wstring prefix = folder + L"\\" + _backupPrefix;
-  std::erase_if(entries, [&](const std::wstring& entry) { return !entry.starts_with(prefix); });
-  if (entries.size() <= _fileBackupNum) return;
+  // Only this log's backups are listed, and only they become paths: the folder
+  // may hold any number of other files.
+  std::vector<std::wstring> names;
+  if (!tarn::fs::ListFolderNamesWithPrefix(folder, _backupPrefix, names)) return;
+  std::erase_if(names, [&](const std::wstring& name) { return !name.starts_with(_backupPrefix); });
+  if (names.size() <= _fileBackupNum) return;
 
-  // The names differ only in their time stamps, so the text order is the age order.
-  std::sort(entries.begin(), entries.end(), Utf16Less);
-  const std::size_t surplus = entries.size() - _fileBackupNum;
+  // The names differ only in their time stamps, so the text order is the age
+  // order; all lie in one folder, so their order is that of their full paths.
+  std::sort(names.begin(), names.end(), Utf16Less);
+  const std::size_t surplus = names.size() - _fileBackupNum;
   for (std::size_t i = 0; i < surplus; ++i) {
     try {
-      tarn::fs::Remove(entries[i]);
+      tarn::fs::Remove(folder + L"\\" + names[i]);
     } catch (const std::exception&) {
       // Left for a later clean-up; the others are still removed.
     }

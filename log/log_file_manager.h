@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -90,8 +91,8 @@ class LogFileManager {
   std::wstring _filePath;
 
  private:
-  // Writes one line; a failed write closes the file.
-  void WriteLineOrClose(std::wstring_view line);
+  // Writes the parts as one line; a failed write closes the file.
+  void WriteLineOrClose(std::initializer_list<std::wstring_view> parts);
   // False when the current file's name no longer leads to the open file.
   bool OpenFileIsStillCurrent() const;
 

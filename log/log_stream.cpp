@@ -11,16 +11,34 @@ bool LogStream::Open(const std::wstring& path) {
   return is_open();
 }
 
-bool LogStream::WriteLine(std::wstring_view text) {
+bool LogStream::WriteLine(std::initializer_list<std::wstring_view> parts) {
   if (!is_open()) return false;
-  const std::string bytes = EncodeLogLine(text);
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), _file.get()) == bytes.size();
+  _bytes.clear();
+  for (std::wstring_view part : parts) AppendLogText(_bytes, part);
+  _bytes += "\r\n";
+  // The whole line in one call, and the flush turns it into one write to the file.
+  const bool written = std::fwrite(_bytes.data(), 1, _bytes.size(), _file.get()) == _bytes.size();
   return std::fflush(_file.get()) == 0 && written && std::ferror(_file.get()) == 0;
 }
 
-std::string EncodeLogLine(std::wstring_view text) {
-  std::string bytes;
-  bytes.reserve(text.size() + 2);
+void AppendLogText(std::string& bytes, std::wstring_view text) {
+  // Rows and time stamps are plain ASCII. Two plain loops, one that only looks
+  // and one that only copies, are ones the compiler does many characters at a
+  // time in; the careful way is for text that needs it.
+  const wchar_t* in = text.data();
+  const std::size_t count = text.size();
+  std::uint32_t special = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto codePoint = static_cast<std::uint32_t>(in[i]);
+    special |= (codePoint >> 8) | static_cast<std::uint32_t>(codePoint == L'\n');
+  }
+  if (special == 0) {
+    const std::size_t start = bytes.size();
+    bytes.resize(start + count);
+    char* __restrict out = bytes.data() + start;
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(in[i]);
+    return;
+  }
   for (wchar_t c : text) {
     const auto codePoint = static_cast<std::uint32_t>(c);
     if (codePoint == L'\n') {
@@ -31,6 +49,12 @@ std::string EncodeLogLine(std::wstring_view text) {
       bytes += codePoint > 0xFFFF ? "??" : "?";
     }
   }
+}
+
+std::string EncodeLogLine(std::wstring_view text) {
+  std::string bytes;
+  bytes.reserve(text.size() + 2);
+  AppendLogText(bytes, text);
   bytes += "\r\n";
   return bytes;
 }

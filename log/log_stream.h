@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,14 +31,21 @@ class LogStream {
   bool is_open() const { return _file != nullptr; }
 
   // Writes the text and a line end, and flushes. False when any of it failed.
-  bool WriteLine(std::wstring_view text);
+  bool WriteLine(std::wstring_view text) { return WriteLine(std::initializer_list<std::wstring_view>{text}); }
+
+  // Writes the parts as one line with one write to the file, and flushes.
+  bool WriteLine(std::initializer_list<std::wstring_view> parts);
 
   // A failed close changes nothing: the file is released either way.
   void Close() { _file.reset(); }
 
  private:
   UniqueFile _file;
+  std::string _bytes;  // the line being written; kept, so that a row needs no new buffer
 };
 
 // The bytes WriteLine writes for a text, line end included.
 std::string EncodeLogLine(std::wstring_view text);
+
+// Appends the bytes of a text, without a line end, to `bytes`.
+void AppendLogText(std::string& bytes, std::wstring_view text);

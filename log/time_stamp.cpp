@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -30,6 +29,11 @@ long UtcOffsetMinutes(const std::tm& local, std::time_t time) {
   return static_cast<long>(seconds >= 0 ? (seconds + 30) / 60 : -((-seconds + 30) / 60));
 }
 
+// Writes the value's last `width` decimal digits at `position`, zero-padded.
+void PutDigits(std::wstring& text, std::size_t position, std::size_t width, long value) {
+  for (std::size_t i = width; i > 0; --i, value /= 10) text[position + i - 1] = static_cast<wchar_t>(L'0' + value % 10);
+}
+
 }  // namespace
 
 std::wstring FormatLocalTimeStamp(std::time_t time) {
@@ -37,9 +41,18 @@ std::wstring FormatLocalTimeStamp(std::time_t time) {
   if (localtime_s(&local, &time) != 0) return L"19700101T000000+0000";  // the clock is before 1970
   const long offset = UtcOffsetMinutes(local, time);
   const long magnitude = offset < 0 ? -offset : offset;
-  char text[64];
-  std::snprintf(text, sizeof(text), "%04d%02d%02dT%02d%02d%02d%c%02ld%02ld", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60,
-                magnitude % 60);
-  return std::wstring(text, text + std::char_traits<char>::length(text));
+  // Written digit by digit: this runs for every row, and a formatter would parse
+  // its format string each time for the same 20 characters.
+  std::wstring text(20, L'0');
+  PutDigits(text, 0, 4, local.tm_year + 1900);
+  PutDigits(text, 4, 2, local.tm_mon + 1);
+  PutDigits(text, 6, 2, local.tm_mday);
+  text[8] = L'T';
+  PutDigits(text, 9, 2, local.tm_hour);
+  PutDigits(text, 11, 2, local.tm_min);
+  PutDigits(text, 13, 2, local.tm_sec);
+  text[15] = offset < 0 ? L'-' : L'+';
+  PutDigits(text, 16, 2, magnitude / 60);
+  PutDigits(text, 18, 2, magnitude % 60);
+  return text;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "tarn_sim/machine.h"
 
@@ -29,6 +30,9 @@ void SimulatedMachine::WriteDriverIni(const std::string& text) const {
     out << text;
   }
   std::filesystem::rename(staging, _root / "driver.ini");
+  // The driver looks at its file at most every kDriverIniRecheckInterval; once
+  // that has passed, every request sees the new version.
+  std::this_thread::sleep_for(tarn::sim::kDriverIniRecheckInterval + std::chrono::milliseconds(1));
 }
 
 std::string InterfacePath(int n) {

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tarn_sim/machine.h"
+
 namespace tarn::e2e {
 namespace {
 
@@ -90,6 +92,9 @@ void ServiceTest::WriteDriverIni(const std::string& text) {
     out << text;
   }
   std::filesystem::rename(staging, machine_.Root() / "driver.ini");
+  // The driver looks at its file at most every kDriverIniRecheckInterval; once
+  // that has passed, every request sees the new version.
+  std::this_thread::sleep_for(tarn::sim::kDriverIniRecheckInterval + std::chrono::milliseconds(1));
 }
 
 void ServiceTest::WriteSettings(const std::vector<std::string>& valueLines) {

@@ -8,7 +8,12 @@
 #include <shlwapi.h>
 
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <thread>
 
 #include "tarn_sim/machine.h"
 #include "test_machine.h"
@@ -131,6 +136,39 @@ TEST(SimFilesTest, MoveFileExReportsWhatWindowsReports) {
 
   EXPECT_EQ(MoveError(L"C:\\dir\\b.txt", L"C:\\dir\\B.TXT", 0), static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(FolderNames(L"C:\\dir"), std::vector<std::wstring>{L"B.TXT"});
+}
+
+// Names are found without regard to case after the stand-in's own renames and
+// new files, which it notes in the folder's index, and after changes made
+// behind its back, which alter the folder's times.
+TEST(SimFilesTest, NamesInAnyCaseFollowRenamesNewFilesAndOutsideChanges) {
+  TestMachine machine;
+  MakeFolder(L"C:\\Data");
+  WriteBytes(L"C:\\Data\\Old.txt", "x");
+  EXPECT_TRUE(PathFileExistsW(L"C:\\data\\old.TXT"));
+  EXPECT_FALSE(PathFileExistsW(L"C:\\data\\new.txt"));
+
+  ASSERT_TRUE(MoveFileExW(L"C:\\Data\\Old.txt", L"C:\\Data\\New.txt", 0));
+  EXPECT_FALSE(PathFileExistsW(L"C:\\data\\old.txt"));
+  EXPECT_TRUE(PathFileExistsW(L"C:\\data\\NEW.txt"));
+  ASSERT_TRUE(MoveFileExW(L"C:\\data\\new.TXT", L"C:\\Data\\Third.txt", 0));  // found in any case
+  EXPECT_TRUE(PathFileExistsW(L"C:\\DATA\\third.txt"));
+  EXPECT_FALSE(PathFileExistsW(L"C:\\Data\\NEW.txt"));
+
+  Open(L"C:\\Data\\Made.txt", L"a", _SH_DENYNO).reset();
+  EXPECT_TRUE(PathFileExistsW(L"C:\\DATA\\made.TXT"));
+  Open(L"C:\\data\\MADE.txt", L"a", _SH_DENYNO).reset();  // the same file, no second one
+  const auto data = *tarn::sim::MapWindowsPath(L"C:\\Data");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data), std::filesystem::directory_iterator()), 2);
+
+  // A folder's times may be as coarse as a clock tick: a change made behind the
+  // stand-in's back shows once the time has moved on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::ofstream(*tarn::sim::MapWindowsPath(L"C:\\Data") / "Outside.txt") << "x";
+  EXPECT_TRUE(PathFileExistsW(L"C:\\Data\\OUTSIDE.TXT"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::filesystem::remove(*tarn::sim::MapWindowsPath(L"C:\\Data") / "Made.txt");
+  EXPECT_FALSE(PathFileExistsW(L"C:\\data\\made.txt"));
 }
 
 TEST(SimFilesTest, CopyFileKeepsOrReplacesTheTarget) {

@@ -1,11 +1,14 @@
 // Linux: the Windows paths are mapped onto the simulated machine's drive C:, and
 // the standard library does the work there. Deleting a file that an open stream
 // does not share for deletion fails as it does on Windows.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -13,12 +16,17 @@
 
 #include "tarn_fs/file_system.h"
 #include "tarn_sim/files.h"
+#include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
 namespace tarn::fs {
 namespace {
 
 namespace stdfs = std::filesystem;
+
+struct DirectoryCloser {
+  void operator()(DIR* directory) const { ::closedir(directory); }
+};
 
 [[noreturn]] void Throw(const char* what, const std::wstring& path, std::error_code error) {
   throw stdfs::filesystem_error(what, stdfs::path(tarn::sim::ToUtf8(path)), error);
@@ -42,6 +50,12 @@ void CreateDirectories(const std::wstring& path) {
 }
 
 std::uint64_t FileSize(const std::wstring& path) {
+  // The path as spelled first: one query for a file that is there (the rotation
+  // check asks after every row).
+  struct stat status {};
+  if (auto spelled = tarn::sim::MapWindowsPathAsSpelled(path);
+      spelled && ::stat(spelled->c_str(), &status) == 0 && S_ISREG(status.st_mode))
+    return static_cast<std::uint64_t>(status.st_size);
   std::error_code error;
   const std::uintmax_t size = stdfs::file_size(HostPath("file_size", path), error);
   if (error) Throw("file_size", path, error);
@@ -69,14 +83,38 @@ bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& name
   return !error;
 }
 
+bool ListFolderNamesWithPrefix(const std::wstring& folder, const std::wstring& prefix,
+                               std::vector<std::wstring>& names) {
+  // The names are compared as the folder's bytes, so that an entry that does not
+  // match costs no conversion; the folder's index has them sorted.
+  const std::string wanted = tarn::sim::ToUtf8(prefix);
+  const stdfs::path host = HostPath("directory_iterator", folder);
+  if (auto indexed = tarn::sim::EntriesWithPrefix(host, wanted)) {
+    for (const auto& name : *indexed) names.push_back(tarn::sim::FromUtf8(name));
+    return true;
+  }
+  std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(host.c_str()));
+  if (!directory) Throw("directory_iterator", folder, std::error_code(errno, std::generic_category()));
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(directory.get());
+    if (entry == nullptr) return errno == 0;
+    if (std::strncmp(entry->d_name, wanted.c_str(), wanted.size()) != 0) continue;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.push_back(tarn::sim::FromUtf8(entry->d_name));
+  }
+}
+
 bool Remove(const std::wstring& path) {
   const stdfs::path host = HostPath("remove", path);
   std::error_code error;
   if (!stdfs::exists(stdfs::symlink_status(host, error))) return false;
   if (const DWORD sharing = tarn::sim::CheckDeleteSharing(host); sharing != ERROR_SUCCESS)
     Throw("remove", path, std::error_code(EBUSY, std::generic_category()));
+  tarn::sim::FolderChange removal(host, stdfs::path());
   const bool removed = stdfs::remove(host, error);
   if (error) Throw("remove", path, error);
+  if (removed) removal.Made();
   return removed;
 }
 

@@ -254,6 +254,26 @@ bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& name
   return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
+bool ListFolderNamesWithPrefix(const std::wstring& folder, const std::wstring& prefix,
+                               std::vector<std::wstring>& names) {
+  // The file system picks the entries: a folder of many other files costs one
+  // search, not one name each.
+  WIN32_FIND_DATAW entry{};
+  UniqueFindHandle search(FindFirstFileExW((WithoutTrailingSeparators(folder) + L"\\" + prefix + L"*").c_str(),
+                                           FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+  if (!search.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return true;  // the folder is there, with no such entry
+    Throw("directory_iterator", folder, error);
+  }
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search.get(), &entry));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
 bool Remove(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -1,6 +1,7 @@
 #include "QorLogService.h"
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 
 #include "UniqueHandle.h"
@@ -86,9 +87,26 @@ const char* ControlTraceMessage(DWORD control) {
   }
 }
 
-void AppendHex(std::wstring& text, std::uint64_t value, int digits) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) text += kDigits[(value >> shift) & 0xF];
+// The two lower-case hexadecimal digits of every byte value.
+struct HexPairs {
+  wchar_t digits[256][2];
+  constexpr HexPairs() : digits() {
+    constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    for (int value = 0; value < 256; ++value) {
+      digits[value][0] = kDigits[value >> 4];
+      digits[value][1] = kDigits[value & 0xF];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// Writes the value's lowest `bytes` bytes as 2 * `bytes` hexadecimal digits,
+// ending just before `end`.
+void PutHexBefore(wchar_t* end, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i, value >>= 8) {
+    end -= 2;
+    std::memcpy(end, kHexPairs.digits[value & 0xFF], sizeof(kHexPairs.digits[0]));  // both digits at once
+  }
 }
 
 // Writes one sample to a log and rotates it. A log that cannot be written
@@ -106,15 +124,18 @@ void WriteSample(Log& log, const DriverChannel::DeviceMap& devices) {
 }  // namespace
 
 std::wstring BuildRow(const DriverChannel::DeviceMap& devices) {
-  std::wstring row;
-  row.reserve(devices.size() * 37);
-  for (const auto& [path, entry] : devices) {
-    if (!row.empty()) row += L',';
-    AppendHex(row, entry.componentId, 2);
-    row += L',';
-    AppendHex(row, entry.reading1, 16);
-    row += L',';
-    AppendHex(row, entry.reading0, 16);
+  // "ii,rrrrrrrrrrrrrrrr,rrrrrrrrrrrrrrrr" per entry and a comma between entries:
+  // the row's length is known, so the digits go straight into their places.
+  constexpr std::size_t kEntryLength = 2 + 1 + 16 + 1 + 16;
+  if (devices.empty()) return std::wstring();
+  std::wstring row(devices.size() * (kEntryLength + 1) - 1, L',');
+  std::size_t start = 0;
+  for (const auto& [path, device] : devices) {
+    wchar_t* entry = row.data() + start;
+    PutHexBefore(entry + 2, device.componentId, 1);
+    PutHexBefore(entry + 19, device.reading1, 8);
+    PutHexBefore(entry + 36, device.reading0, 8);
+    start += kEntryLength + 1;
   }
   return row;
 }

@@ -28,6 +28,13 @@ FileType GetFileType(const std::wstring& path);
 // false when it breaks off before the end.
 bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& names);
 
+// Appends the names of the folder's entries that begin with `prefix`, which
+// holds no wildcard. Windows asks the file system for "<prefix>*", which matches
+// without regard to case, so a caller that needs the exact prefix checks it.
+// Failures as ListFolderNames.
+bool ListFolderNamesWithPrefix(const std::wstring& folder, const std::wstring& prefix,
+                               std::vector<std::wstring>& names);
+
 // Deletes a file or an empty folder. False when nothing of that name exists;
 // throws when the deletion fails.
 bool Remove(const std::wstring& path);

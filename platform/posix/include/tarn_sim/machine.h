@@ -9,6 +9,8 @@
 // variable TARN_MACHINE, read once.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,17 +18,31 @@
 
 namespace tarn::sim {
 
+// The simulated driver looks at driver.ini at most this often: a change to the
+// file is seen by every driver call that starts longer than this after it.
+inline constexpr std::chrono::milliseconds kDriverIniRecheckInterval{2};
+
 // The machine folder, absolute; nullopt when none is set.
 std::optional<std::filesystem::path> MachineRoot();
 
 // Replaces the machine folder for this process (an empty path clears it).
 void SetMachineRoot(const std::filesystem::path& root);
 
+// A number that changes whenever SetMachineRoot replaces the machine folder, so
+// that what was cached about one machine is not taken for another.
+std::uint64_t MachineGeneration();
+
 // Maps a Windows path on drive C: ("C:\ProgramData\X", "c:/x", "\\?\C:\x") onto
 // the machine's drive_c folder. Each component that does not exist with the exact
 // spelling is matched without regard to case, as Windows' file system does. Returns
 // nullopt when no machine is set or the path is not an absolute C: path.
 std::optional<std::filesystem::path> MapWindowsPath(std::wstring_view windowsPath);
+
+// The host path of a Windows path exactly as spelled, without looking at the
+// disk; nullopt also for a path with "." or ".." or an empty component. A caller
+// that finds something there has the answer MapWindowsPath would give with one
+// query; on "not found" it must ask MapWindowsPath, which also matches letter case.
+std::optional<std::filesystem::path> MapWindowsPathAsSpelled(std::wstring_view windowsPath);
 
 // <machine>/run, created on demand; nullopt when no machine is set.
 std::optional<std::filesystem::path> RunFolder();

@@ -1,5 +1,10 @@
 #include "tarn_sim/machine.h"
 
+#include "tarn_sim/folder_index.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
@@ -34,24 +39,49 @@ wchar_t FoldCase(wchar_t c) {
   return c;
 }
 
-bool EqualIgnoringCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
+bool ExistsNoFollow(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
 }
 
 // The child of `folder` named `component`: the exact spelling when it exists,
 // else an entry whose name matches without regard to case, else the exact one.
 std::filesystem::path ResolveComponent(const std::filesystem::path& folder, const std::wstring& component) {
-  std::filesystem::path exact = folder / ToUtf8(component);
-  std::error_code error;
-  if (std::filesystem::exists(std::filesystem::symlink_status(exact, error))) return exact;
-  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    if (EqualIgnoringCase(FromUtf8(it->path().filename().string()), component)) return it->path();
-  }
+  const std::string name = ToUtf8(component);
+  std::filesystem::path exact = folder / name;
+  if (ExistsNoFollow(exact)) return exact;
+  // Only A to Z are folded, and those are the same single bytes in UTF-8: the
+  // folder's names are compared as the bytes it holds.
+  if (auto match = FindEntryIgnoringCase(folder, name)) return folder / *match;
   return exact;
 }
+
+// The components of a Windows path below "C:\" with '/' read as '\\' and a
+// leading "\\?\" dropped; nullopt when it is not an absolute C: path.
+std::optional<std::vector<std::wstring>> ComponentsBelowDriveC(std::wstring_view windowsPath) {
+  std::wstring path(windowsPath);
+  for (auto& c : path)
+    if (c == L'/') c = L'\\';
+  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
+  if (path.size() < 3 || FoldCase(path[0]) != L'c' || path[1] != L':' || path[2] != L'\\') return std::nullopt;
+  std::vector<std::wstring> components;
+  std::size_t start = 3;
+  while (start <= path.size()) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    components.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return components;
+}
+
+bool IsPlain(const std::vector<std::wstring>& components) {
+  for (const auto& component : components)
+    if (component.empty() || component == L"." || component == L"..") return false;
+  return true;
+}
+
+std::atomic<std::uint64_t> machineGeneration{1};
 
 }  // namespace
 
@@ -70,29 +100,66 @@ void SetMachineRoot(const std::filesystem::path& root) {
   std::lock_guard<std::mutex> guard(state.lock);
   state.initialised = true;
   state.root = Absolute(root);
+  machineGeneration.fetch_add(1);
+}
+
+std::uint64_t MachineGeneration() { return machineGeneration.load(); }
+
+std::optional<std::filesystem::path> MapWindowsPathAsSpelled(std::wstring_view windowsPath) {
+  // Asked for every existence and size query of the logs, so it keeps the
+  // machine's drive folder per thread and builds the host path in one string.
+  thread_local std::uint64_t knownGeneration = 0;
+  thread_local std::optional<std::string> driveC;
+  if (const std::uint64_t generation = MachineGeneration(); generation != knownGeneration) {
+    const auto root = MachineRoot();
+    driveC = root ? std::optional<std::string>((*root / "drive_c").string()) : std::nullopt;
+    knownGeneration = generation;
+  }
+  if (!driveC) return std::nullopt;
+
+  std::wstring_view path = windowsPath;
+  if (path.starts_with(L"\\\\?\\")) path.remove_prefix(4);
+  if (path.size() < 4 || FoldCase(path[0]) != L'c' || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/'))
+    return std::nullopt;
+  path.remove_prefix(3);
+  std::string host = *driveC;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != L'\\' && path[i] != L'/') continue;
+    const std::wstring_view component = path.substr(start, i - start);
+    if (component.empty() || component == L"." || component == L"..") return std::nullopt;
+    host += '/';
+    host += ToUtf8(component);
+    start = i + 1;
+  }
+  return std::filesystem::path(std::move(host));
 }
 
 std::optional<std::filesystem::path> MapWindowsPath(std::wstring_view windowsPath) {
   auto root = MachineRoot();
   if (!root) return std::nullopt;
-  std::wstring path(windowsPath);
-  for (auto& c : path)
-    if (c == L'/') c = L'\\';
-  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
-  if (path.size() < 3 || FoldCase(path[0]) != L'c' || path[1] != L':' || path[2] != L'\\') return std::nullopt;
+  auto components = ComponentsBelowDriveC(windowsPath);
+  if (!components) return std::nullopt;
 
-  std::filesystem::path mapped = *root / "drive_c";
-  std::size_t start = 3;
-  while (start <= path.size()) {
-    std::size_t end = path.find(L'\\', start);
-    if (end == std::wstring::npos) end = path.size();
-    std::wstring component = path.substr(start, end - start);
+  const std::filesystem::path driveC = *root / "drive_c";
+  if (IsPlain(*components)) {
+    // Most paths are spelled as they are on disk. When the whole path exists with
+    // this spelling, so does every folder on the way, and the walk below would
+    // give the same answer with one query per component.
+    std::filesystem::path exact = driveC;
+    for (const auto& component : *components) exact /= ToUtf8(component);
+    if (ExistsNoFollow(exact)) return exact;
+    // A new file in an existing folder: only its own name needs a closer look.
+    if (ExistsNoFollow(exact.parent_path())) return ResolveComponent(exact.parent_path(), components->back());
+  }
+
+  std::filesystem::path mapped = driveC;
+  for (const auto& component : *components) {
     if (component == L"..") {
-      if (mapped != *root / "drive_c") mapped = mapped.parent_path();
+      if (mapped != driveC) mapped = mapped.parent_path();
     } else if (!component.empty() && component != L".") {
       mapped = ResolveComponent(mapped, component);
     }
-    start = end + 1;
   }
   return mapped;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -255,10 +256,20 @@ class SimulatedDriver {
     return nullptr;
   }
 
-  // Re-reads driver.ini when it is not the version read last.
+  // Re-reads driver.ini when it is not the version read last. Requests come in
+  // bursts (a tick reads every device at once), so one look at the file serves
+  // the requests of the next kDriverIniRecheckInterval instead of a query each.
   void Refresh() {
-    const auto root = MachineRoot();
-    const FileStamp stamp = StampOf(root ? (*root / "driver.ini").string() : std::string());
+    const std::uint64_t generation = MachineGeneration();
+    const auto now = std::chrono::steady_clock::now();
+    if (_stamp && generation == _generation && now - _checkedAt < kDriverIniRecheckInterval) return;
+    if (generation != _generation || !_stamp) {
+      const auto root = MachineRoot();
+      _file = root ? (*root / "driver.ini").string() : std::string();
+      _generation = generation;
+    }
+    _checkedAt = now;
+    const FileStamp stamp = StampOf(_file);
     if (_stamp && *_stamp == stamp) return;
     // Another machine folder is another driver: none of the old devices survive.
     if (!_stamp || _stamp->file != stamp.file) _devices.clear();
@@ -287,6 +298,9 @@ class SimulatedDriver {
   }
 
   std::mutex _lock;
+  std::uint64_t _generation = 0;  // of the machine whose driver.ini _file is
+  std::string _file;
+  std::chrono::steady_clock::time_point _checkedAt;
   std::optional<FileStamp> _stamp;
   std::vector<LiveDevice> _devices;
   std::uint64_t _nextIdentity = 1;

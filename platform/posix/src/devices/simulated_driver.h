@@ -1,8 +1,10 @@
 // The simulated power-monitor driver behind the stand-in's SetupAPI and device I/O.
 //
 // It plays the devices described by driver.ini of the simulated machine and reads
-// that file anew whenever its identity, size or time stamps change, checked at
-// every call (there is no background thread). A device keeps its identity across
+// that file anew whenever its identity, size or time stamps change, checked at a
+// call when the last check is kDriverIniRecheckInterval old (there is no
+// background thread): a change is seen by every call that starts longer than
+// that after it. A device keeps its identity across
 // re-reads while its path stays in the file; a device whose section disappears is
 // gone, and every handle opened to it fails from then on with
 // ERROR_DEVICE_NOT_CONNECTED, as a surprise-removed device does. A device that

@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
 namespace {
@@ -150,7 +151,11 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
 
   auto& table = ShareTable::Instance();
   auto guard = table.Lock();
+  // A new file is a new entry of its folder, which the folder's case index learns.
+  std::optional<tarn::sim::FolderChange> creation;
+  if ((parsed->flags & O_CREAT) != 0) creation.emplace(std::filesystem::path(), *hostPath);
   const int fd = ::open(hostPath->c_str(), parsed->flags | O_CLOEXEC, 0666);
+  if (fd >= 0 && creation) creation->Made();
   // Windows' runtime reports a folder, or a file it may not open, as EACCES.
   if (fd < 0) return Fail(errno == EISDIR || errno == EPERM ? EACCES : errno);
   struct stat status {};

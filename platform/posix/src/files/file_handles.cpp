@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -22,6 +23,7 @@
 
 #include "share_table.h"
 #include "tarn_sim/files.h"
+#include "tarn_sim/folder_index.h"
 #include "tarn_sim/handles.h"
 #include "tarn_sim/machine.h"
 
@@ -170,7 +172,11 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     fd = ::open(hostPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
   } else {
     if (exists && IsReadOnly(found) && (weighed & (GENERIC_WRITE | DELETE)) != 0) return Fail(ERROR_ACCESS_DENIED);
+    // A new file is a new entry of its folder, which the folder's case index learns.
+    std::optional<FolderChange> creation;
+    if (!exists) creation.emplace(fs::path(), hostPath);
     fd = ::open(hostPath.c_str(), OpenFlags(access, disposition, flags), 0666);
+    if (fd >= 0 && creation) creation->Made();
   }
   // A link planted between the look and the open (ELOOP) is refused like any other failure.
   if (fd < 0) return Fail(ErrorFromErrno(errno, hostPath));
@@ -247,7 +253,9 @@ BOOL DeleteFileW(LPCWSTR path) {
   auto guard = table.Lock();
   if (!S_ISLNK(status.st_mode) && table.DeleteBlocked({status.st_dev, status.st_ino}))
     return FailBool(ERROR_SHARING_VIOLATION);
+  tarn::sim::FolderChange removal(*hostPath, fs::path());
   if (::unlink(hostPath->c_str()) != 0) return FailBool(ErrorFromErrno(errno, *hostPath));
+  removal.Made();
   return TRUE;
 }
 

@@ -15,6 +15,7 @@
 
 #include "share_table.h"
 #include "tarn_sim/files.h"
+#include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
 namespace {
@@ -124,11 +125,17 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
   const fs::path destination = sameEntry ? to->parent_path() / tarn::sim::ToUtf8(LastComponent(target)) : *to;
 
   if (sameVolume) {
-    if (std::rename(from->c_str(), destination.c_str()) == 0) return TRUE;
+    tarn::sim::FolderChange change(*from, destination);
+    if (std::rename(from->c_str(), destination.c_str()) == 0) {
+      change.Made();
+      return TRUE;
+    }
     if (errno != EXDEV) return Fail(ErrorFromErrno(errno));
   }
   if ((flags & MOVEFILE_COPY_ALLOWED) == 0 || fs::is_directory(fromStatus)) return Fail(kErrorNotSameDevice);
+  tarn::sim::FolderChange copy(fs::path(), destination);
   if (!CopyContents(*from, destination)) return FALSE;
+  copy.Made();
   // As on Windows, a source that cannot be deleted after the copy (held without
   // delete sharing, or read-only) stays, and the move still succeeds.
   guard.unlock();

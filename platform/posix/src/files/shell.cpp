@@ -1,4 +1,6 @@
 // Shell folders, PathFileExistsW and the COM allocator.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -85,6 +87,10 @@ void CoTaskMemFree(LPVOID memory) { std::free(memory); }
 
 BOOL PathFileExistsW(LPCWSTR path) {
   if (path == nullptr) return FALSE;
+  // The path as spelled first: one query answers for a file that is there.
+  struct stat status {};
+  if (auto spelled = tarn::sim::MapWindowsPathAsSpelled(path); spelled && ::stat(spelled->c_str(), &status) == 0)
+    return TRUE;
   auto hostPath = tarn::sim::MapWindowsPath(path);
   std::error_code error;
   if (hostPath && std::filesystem::exists(*hostPath, error)) return TRUE;

@@ -204,8 +204,13 @@ Database::Database(const std::filesystem::path& machineRoot) {
 
 std::filesystem::path Database::Folder() const {
   std::filesystem::path folder = root_ / "run" / "scm";
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
+  // Made once per database rather than at every call: each status report asks
+  // for three files in it.
+  if (!folderMade_.load(std::memory_order_acquire)) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (!error) folderMade_.store(true, std::memory_order_release);
+  }
   return folder;
 }
 

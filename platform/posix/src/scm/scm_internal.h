@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -164,6 +165,7 @@ class Database {
   std::filesystem::path FileFor(const std::wstring& name, const char* suffix) const;
 
   std::filesystem::path root_;
+  mutable std::atomic<bool> folderMade_{false};
 };
 
 // ---------------------------------------------------------------------------
