@@ -112,8 +112,17 @@ TEST_F(TimerPoolTest, AfterAStalledSchedulerAPeriodicTimerFiresOnceAndKeepsItsPe
   ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, &Counter::Tick, &counter, 0, 10, 0));
   ASSERT_TRUE(Eventually([&] { return counter.calls.load() >= 2; }));
 
-  tarn::sim::StallTimerSchedulerForTesting(400ms);  // 40 periods without a tick
-  std::this_thread::sleep_for(50ms);
+  tarn::sim::StallTimerSchedulerForTesting(600ms);  // 60 periods without a tick
+  // The stall is on once the ticks have stopped for a while.
+  int last = counter.calls.load();
+  auto quietSince = Clock::now();
+  ASSERT_TRUE(Eventually([&] {
+    if (counter.calls.load() != last) {
+      last = counter.calls.load();
+      quietSince = Clock::now();
+    }
+    return Clock::now() - quietSince > 60ms;
+  }, 500ms)) << "the scheduler did not stall";
   const int beforeStallEnds = counter.calls.load();
   ASSERT_TRUE(Eventually([&] { return counter.calls.load() > beforeStallEnds; }));
   const auto resumed = Clock::now();
