@@ -82,7 +82,8 @@ TEST_F(TimerPoolTest, CallbacksThatNeverReturnFillThePoolToItsLimitAndNoFurther)
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(gate.mostInside.load(), static_cast<int>(tarn::sim::kTimerPoolThreadLimit));
   EXPECT_EQ(other.calls.load(), 0);
-  EXPECT_LE(ThreadCount(), threadsBefore + static_cast<int>(tarn::sim::kTimerPoolThreadLimit) + 1);
+  // The pool, the scheduler, and a few threads a sanitizer's runtime may add.
+  EXPECT_LE(ThreadCount(), threadsBefore + static_cast<int>(tarn::sim::kTimerPoolThreadLimit) + 4);
 
   // Once the gate opens, the waiting ticks run: one per timer for the whole
   // wait, then one per period, not the 200 that passed meanwhile.
