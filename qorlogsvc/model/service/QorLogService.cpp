@@ -1,8 +1,10 @@
 #include "QorLogService.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
+#include <thread>
 
 #include "UniqueHandle.h"
 #include "debug_trace.h"
@@ -184,14 +186,19 @@ DWORD QorLogService::HandleStop(SERVICE_STATUS& status) {
   return NO_ERROR;
 }
 
-// A sampling control that arrives while the start holds the channel and the
-// logs (it can only come from outside then: the timers do not exist yet) finds
-// nothing to sample; waiting for the start would block every other control.
+// A sampling control that arrives while a start step may still block (it can
+// only come from outside then: the timers do not exist yet) finds nothing to
+// sample; waiting for the step would block every other control. Otherwise
+// whoever holds the lock is only briefly busy (the start creating its timers,
+// whose first tick may come at once, or a tear-down), and the cycle waits.
 DWORD QorLogService::HandleSampling(DWORD control) {
-  std::unique_lock<std::mutex> guard(_lifecycleLock, std::try_to_lock);
-  if (!guard.owns_lock()) {
-    DebugTrace("The start is still under way; control %u has nothing to sample.\n", static_cast<unsigned>(control));
-    return NO_ERROR;
+  std::unique_lock<std::mutex> guard(_lifecycleLock, std::defer_lock);
+  while (!guard.try_lock()) {
+    if (_startStepsUnderWay) {
+      DebugTrace("The start is still under way; control %u has nothing to sample.\n", static_cast<unsigned>(control));
+      return NO_ERROR;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   try {
     if (control == SERVICE_CONTROL_LOG_TIMER) {
@@ -220,6 +227,7 @@ bool QorLogService::BeginStart() {
   std::lock_guard<std::mutex> guard(_stopLock);
   if (_stopRequested) return false;
   _startInProgress = true;
+  _startStepsUnderWay = true;
   return true;
 }
 
@@ -234,6 +242,11 @@ bool QorLogService::EndStart() {
 // a stop is looked for before every step that would create something.
 DWORD QorLogService::StartSequence() {
   std::lock_guard<std::mutex> guard(_lifecycleLock);
+  // Cleared on every way out, while the lock is still held (destroyed before `guard`).
+  struct StepsDone {
+    std::atomic<bool>& underWay;
+    ~StepsDone() { underWay = false; }
+  } stepsDone{_startStepsUnderWay};
   if (_channel.Discover() != NO_ERROR) {
     // The stop comes back through the handler, which does not wait for this start.
     StopOwnService();
@@ -253,6 +266,7 @@ DWORD QorLogService::StartSequence() {
   // tear-down.
   std::lock_guard<std::mutex> stopGuard(_stopLock);
   if (StopHandled()) return NO_ERROR;
+  _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
   logTimer.CreateQueue();
   uploadTimer.CreateQueue();
   StartTimers(_logPeriodMs, _uploadLogPeriodMs);

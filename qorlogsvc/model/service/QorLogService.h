@@ -106,6 +106,9 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   // way once its current step returns. Never held across a slow step.
   std::mutex _stopLock;
   bool _startInProgress = false;  // guarded by _stopLock
+  // True while a start step that may block holds _lifecycleLock: a sampling
+  // control then skips its cycle rather than wait.
+  std::atomic<bool> _startStepsUnderWay{false};
   // Set under _stopLock by the first stop; a start in progress gives up at its
   // next step and never creates a log file or timer after it.
   std::atomic<bool> _stopRequested{false};
