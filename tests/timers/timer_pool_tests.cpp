@@ -63,17 +63,24 @@ class TimerPoolTest : public testing::Test {
     queue = CreateTimerQueue();
     ASSERT_NE(queue, nullptr);
   }
-  void TearDown() override {
+  void TearDown() override { DeleteQueue(); }
+
+  // Before the test's own counters go: no callback runs after this.
+  void DeleteQueue() {
     gate.open = true;
     if (queue != nullptr) DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE);
+    queue = nullptr;
   }
+
   HANDLE queue = nullptr;
-  Gate gate;  // declared after the queue's users are gone: TearDown opens it first
+  // Members, so they outlive every callback: DeleteQueue opens the gate first.
+  Gate gate;
+  Counter counter;
+  Counter other;
 };
 
 TEST_F(TimerPoolTest, CallbacksThatNeverReturnFillThePoolToItsLimitAndNoFurther) {
   const int threadsBefore = ThreadCount();
-  Counter other;
   HANDLE blocking = nullptr, waiting = nullptr;
   ASSERT_TRUE(CreateTimerQueueTimer(&blocking, queue, &Gate::Enter, &gate, 0, 1, 0));
   ASSERT_TRUE(Eventually([&] { return gate.inside.load() == static_cast<int>(tarn::sim::kTimerPoolThreadLimit); }));
@@ -93,22 +100,22 @@ TEST_F(TimerPoolTest, CallbacksThatNeverReturnFillThePoolToItsLimitAndNoFurther)
   const int calls = other.calls.load();
   const auto sinceOpened = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opened);
   EXPECT_LE(calls, 3 + static_cast<int>(sinceOpened.count())) << "the missed ticks all fired";
+  DeleteQueue();
 }
 
 TEST_F(TimerPoolTest, ATickWhoseThreadCannotBeStartedRunsLater) {
   // Every pool thread of the earlier test has long been idle; make sure none is
   // left to take the tick, so that it needs a new one.
   std::this_thread::sleep_for(tarn::sim::kTimerPoolIdleLifetime + 500ms);
-  Counter counter;
   HANDLE timer = nullptr;
   tarn::sim::FailTimerThreadStartsForTesting(3);
   ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, &Counter::Tick, &counter, 0, 0, 0));
   EXPECT_TRUE(Eventually([&] { return counter.calls.load() == 1; }));
   tarn::sim::FailTimerThreadStartsForTesting(0);
+  DeleteQueue();
 }
 
 TEST_F(TimerPoolTest, AfterAStalledSchedulerAPeriodicTimerFiresOnceAndKeepsItsPeriodFromThen) {
-  Counter counter;
   HANDLE timer = nullptr;
   ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, &Counter::Tick, &counter, 0, 10, 0));
   ASSERT_TRUE(Eventually([&] { return counter.calls.load() >= 2; }));
@@ -134,10 +141,10 @@ TEST_F(TimerPoolTest, AfterAStalledSchedulerAPeriodicTimerFiresOnceAndKeepsItsPe
   EXPECT_LE(counter.calls.load() - beforeStallEnds, 3 + static_cast<int>(since.count() / 10))
       << "missed ticks were fired one after another";
   EXPECT_LE(afterStall - beforeStallEnds, 2);
+  DeleteQueue();
 }
 
 TEST_F(TimerPoolTest, IdlePoolThreadsEnd) {
-  Counter counter;
   HANDLE timer = nullptr;
   ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, &Gate::Enter, &gate, 0, 1, 0));
   ASSERT_TRUE(Eventually([&] { return gate.inside.load() >= 8; }));
