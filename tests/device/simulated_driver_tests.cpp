@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <atomic>
+#include <chrono>
 #include <cwctype>
 #include <fstream>
 #include <thread>
@@ -193,6 +195,28 @@ TEST_F(SimulatedDriverTest, CountsEveryReadFromConcurrentHandles) {
   HANDLE device = Open(WideInterfacePath(0));
   EXPECT_EQ(Reading0(Send(device, kReadingRequest, 16)), 3u * 2 * kReadsPerThread) << "no read was lost";
   CloseHandle(device);
+}
+
+TEST_F(SimulatedDriverTest, ASlowRequestHoldsUpOnlyItsOwnCaller) {
+  machine.WriteDriverIni(DeviceSection(InterfacePath(0), "WIFI", "delay = read 1500\nreading0 = 7\n") +
+                         DeviceSection(InterfacePath(1), "MBB", "reading0 = 9\n"));
+  HANDLE slow = Open(WideInterfacePath(0));
+  HANDLE quick = Open(WideInterfacePath(1));
+  ASSERT_NE(slow, INVALID_HANDLE_VALUE);
+  ASSERT_NE(quick, INVALID_HANDLE_VALUE);
+  std::atomic<bool> slowAnswered{false};
+  std::thread reader([&] {
+    EXPECT_EQ(Reading0(Send(slow, kReadingRequest, 16)), 7u);
+    slowAnswered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(slowAnswered.load()) << "the delay was not taken";
+  EXPECT_EQ(Reading0(Send(quick, kReadingRequest, 16)), 9u);
+  EXPECT_EQ(Send(quick, kCheckRequest, 2).error, 0u);
+  EXPECT_FALSE(slowAnswered.load()) << "the other device waited for the slow request";
+  reader.join();
+  CloseHandle(slow);
+  CloseHandle(quick);
 }
 
 }  // namespace

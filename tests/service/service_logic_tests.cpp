@@ -6,15 +6,20 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "QorLogService.h"
 #include "debug_trace.h"
+#include "tick_gate.h"
 
 namespace {
 
 using qorlogsvc::model::service::BuildRow;
 using qorlogsvc::model::service::QorLogService;
+using qorlogsvc::model::service::TickGate;
 
 DeviceEntry Entry(std::uint8_t id, std::uint64_t reading0, std::uint64_t reading1) {
   DeviceEntry entry;
@@ -120,6 +125,44 @@ TEST_F(ServiceControlTest, SamplingControlsBeforeTheLogsExistWriteNothing) {
   EXPECT_EQ(service.LocalLog(), nullptr);
   EXPECT_EQ(service.UploadLog(), nullptr);
   EXPECT_EQ(QorLogService::Timers().logTimer, nullptr);
+}
+
+TEST(TickGate, TicksWhileOneWaitsAreDroppedAndCountedOnceForTheNextThatGoesThrough) {
+  TickGate gate;
+  ASSERT_TRUE(gate.TryEnter());
+  EXPECT_FALSE(gate.TryEnter());
+  EXPECT_FALSE(gate.TryEnter());
+  EXPECT_EQ(gate.TakeDropped(), 2u);
+  EXPECT_EQ(gate.TakeDropped(), 0u) << "a dropped tick was counted twice";
+  gate.Leave();
+  EXPECT_TRUE(gate.TryEnter()) << "a tick after the answer was dropped";
+  gate.Leave();
+  EXPECT_EQ(gate.TakeDropped(), 0u);
+}
+
+TEST(TickGate, ManyConcurrentTicksLetOnlyOneThroughAtATime) {
+  TickGate gate;
+  std::atomic<int> inside{0};
+  std::atomic<int> mostInside{0};
+  std::atomic<int> passed{0};
+  std::vector<std::thread> ticks;
+  for (int t = 0; t < 8; ++t) {
+    ticks.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        if (!gate.TryEnter()) continue;
+        int now = ++inside;
+        int most = mostInside.load();
+        while (now > most && !mostInside.compare_exchange_weak(most, now)) {
+        }
+        ++passed;
+        --inside;
+        gate.Leave();
+      }
+    });
+  }
+  for (auto& tick : ticks) tick.join();
+  EXPECT_EQ(mostInside.load(), 1);
+  EXPECT_EQ(static_cast<unsigned>(passed.load()) + gate.TakeDropped(), 8u * 2000u) << "ticks were lost uncounted";
 }
 
 }  // namespace

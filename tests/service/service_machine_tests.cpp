@@ -12,11 +12,15 @@
 #include <sstream>
 #include <initializer_list>
 #include <string>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
 #include "QorLogService.h"
 #include "simulated_machine.h"
+#include "tarn_sim/machine.h"
 
 namespace {
 
@@ -233,6 +237,92 @@ TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsError) {
   WriteDevices(Device(1, "WIFI", "check = 0\n") + Device(2, "BATTERY", "check = 2\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_EQ(service.LocalLog(), nullptr);
+  EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
+
+// A start whose step blocks (here a driver request or a file open that takes
+// its time) while the test plays the dispatcher: the start runs on a thread of
+// its own, as the host's worker runs it.
+class SlowStart {
+ public:
+  explicit SlowStart(QorLogService& service)
+      : _thread([this, &service] {
+          _result = service.Run(nullptr, nullptr);
+          _finished = true;
+        }) {}
+  ~SlowStart() {
+    if (_thread.joinable()) _thread.join();
+  }
+  bool Finished() const { return _finished.load(); }
+  DWORD Join() {
+    _thread.join();
+    return _result;
+  }
+
+ private:
+  std::atomic<bool> _finished{false};
+  DWORD _result = 0xFFFFFFFF;
+  std::thread _thread;
+};
+
+TEST_F(ServiceOnMachine, AStopDuringASlowDriverRequestIsAnsweredAtOnceAndTheStartEndsWithoutLogs) {
+  for (DWORD stop : std::initializer_list<DWORD>{SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+    WriteDevices(Device(1, "BATTERY", "delay = check 1500\n"));
+    QorLogService slow;
+    SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+    SlowStart start(slow);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into the check request
+
+    // Every control is answered while the start still waits for the driver.
+    EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(slow.HandleControl(128, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(slow.HandleControl(stop, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
+    EXPECT_FALSE(start.Finished()) << "the stop waited for the start";
+    EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(record.dwWaitHint, QorLogService::kStopDuringStartWaitHintMs);
+    EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
+    EXPECT_FALSE(start.Finished());
+
+    EXPECT_EQ(start.Join(), static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(slow.LocalLog(), nullptr);
+    EXPECT_FALSE(fs::exists(LogFolder() / "TARNLog.csv")) << "a log was made after the stop";
+    auto timers = QorLogService::Timers();
+    EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+    for (const auto& [path, entry] : slow.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+  }
+}
+
+TEST_F(ServiceOnMachine, AStopDuringASlowLogOpenMakesNoFurtherLogAndNoTimer) {
+  ::setenv(tarn::sim::kFileOpenDelayVariable, "700", 1);
+  QorLogService slow;
+  SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+  {
+    SlowStart start(slow);
+    // The local log's folder exists once its manager is made; its open follows.
+    ASSERT_TRUE([&] {
+      for (int i = 0; i < 5000 && !fs::exists(LogFolder()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return fs::exists(LogFolder());
+    }());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
+    EXPECT_FALSE(start.Finished()) << "the stop waited for the open";
+    EXPECT_EQ(start.Join(), static_cast<DWORD>(NO_ERROR));
+  }
+  ::unsetenv(tarn::sim::kFileOpenDelayVariable);
+  EXPECT_FALSE(fs::exists(LogFolder() / "TARNLogUpload.csv")) << "the upload log was made after the stop";
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+  // Whatever the open under way made is closed again.
+  FILE* exclusive = _wfsopen(L"C:\\ProgramData\\Corvessan\\TARNLog\\LocalLog\\TARNLog.csv", L"ab", _SH_DENYRW);
+  EXPECT_NE(exclusive, nullptr);
+  if (exclusive != nullptr) std::fclose(exclusive);
+}
+
+TEST_F(ServiceOnMachine, AStopAfterTheStartEndedIsHandledAtOnceAsBefore) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  Control(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(status.dwWaitHint, 0u);
   EXPECT_FALSE(QorLogService::Timers().logQueue);
 }
 

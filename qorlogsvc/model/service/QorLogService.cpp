@@ -1,12 +1,16 @@
 #include "QorLogService.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 #include "UniqueHandle.h"
 #include "debug_trace.h"
 #include "settings.h"
+#include "tick_gate.h"
 
 namespace qorlogsvc::model::service {
 namespace {
@@ -32,12 +36,13 @@ class IntervalTimer {
  public:
   void CreateQueue() { _queue.reset(CreateTimerQueue()); }
 
-  // Replaces the timer (if the queue exists): first tick after one period.
-  void Start(DWORD periodMs, std::uintptr_t parameter) {
+  // Replaces the timer (if the queue exists): first tick after `dueMs`, then
+  // one every `periodMs` (none when 0).
+  void Start(DWORD dueMs, DWORD periodMs, std::uintptr_t parameter) {
     if (!_queue) return;
     DeleteTimer();
     CreateTimerQueueTimer(&_timer, _queue.get(), &QorLogService::TimerProc, reinterpret_cast<PVOID>(parameter),
-                          periodMs, periodMs, WT_EXECUTEDEFAULT);
+                          dueMs, periodMs, WT_EXECUTEDEFAULT);
   }
 
   // Deletes the timer without waiting for a running callback: that callback may
@@ -65,6 +70,8 @@ class IntervalTimer {
 // Process-wide, as the timers belong to the process rather than to one object.
 IntervalTimer logTimer;
 IntervalTimer uploadTimer;
+TickGate logTicks;
+TickGate uploadTicks;
 
 const char* ControlTraceMessage(DWORD control) {
   switch (control) {
@@ -165,16 +172,57 @@ DWORD QorLogService::HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS*
   if (message == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   DebugTrace("%s", message);
 
-  const bool stopping = control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_PRESHUTDOWN;
-  const bool sampling = control == SERVICE_CONTROL_LOG_TIMER || control == SERVICE_CONTROL_UPLOADLOG_TIMER;
-  if (!stopping && !sampling) return NO_ERROR;  // interrogate, power and session events change nothing
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_PRESHUTDOWN) return HandleStop(*status);
+  if (control == SERVICE_CONTROL_LOG_TIMER || control == SERVICE_CONTROL_UPLOADLOG_TIMER) {
+    HandleSampling(control);
+    if (_stopAfterThisControl) {
+      _stopAfterThisControl = false;
+      HandleStop(*status);
+    }
+  }
+  return NO_ERROR;  // interrogate, power and session events change nothing
+}
 
-  if (stopping) _stopRequested = true;
+// Acknowledged at once, whatever the start is doing: the manager hears of the
+// stop within its time-out even while a start step waits for a slow driver.
+// When a start is under way it tears down itself after its current step (see
+// Run) and the host's check points cover the wait; otherwise the handler does.
+DWORD QorLogService::HandleStop(SERVICE_STATUS& status) {
+  bool startInProgress = false;
+  {
+    std::lock_guard<std::mutex> guard(_stopLock);
+    _stopRequested = true;
+    startInProgress = _startInProgress;
+  }
+  if (startInProgress) {
+    status.dwCurrentState = SERVICE_STOP_PENDING;
+    status.dwCheckPoint = 0;
+    status.dwWaitHint = kStopDuringStartWaitHintMs;
+    DebugTrace("The start is still under way; the service stops after its current step.\n");
+    return NO_ERROR;
+  }
+  // Uncontended but for a start that is finishing its own tear-down, which is short.
   std::lock_guard<std::mutex> guard(_lifecycleLock);
+  Shutdown(status);
+  return NO_ERROR;
+}
+
+// A sampling control that arrives while a start step may still block (it can
+// only come from outside then: the timers do not exist yet) finds nothing to
+// sample; waiting for the step would block every other control. Otherwise
+// whoever holds the lock is only briefly busy (the start creating its timers,
+// whose first tick may come at once, or a tear-down), and the cycle waits.
+DWORD QorLogService::HandleSampling(DWORD control) {
+  std::unique_lock<std::mutex> guard(_lifecycleLock, std::defer_lock);
+  while (!guard.try_lock()) {
+    if (_startStepsUnderWay) {
+      DebugTrace("The start is still under way; control %u has nothing to sample.\n", static_cast<unsigned>(control));
+      return NO_ERROR;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   try {
-    if (stopping) {
-      Shutdown(*status);
-    } else if (control == SERVICE_CONTROL_LOG_TIMER) {
+    if (control == SERVICE_CONTROL_LOG_TIMER) {
       OnLogTimer();
     } else {
       OnUploadLogTimer();
@@ -182,30 +230,64 @@ DWORD QorLogService::HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS*
   } catch (const std::exception& error) {
     DebugTrace("Handling control %u failed: %s\n", static_cast<unsigned>(control), error.what());
   }
-  if (_stopAfterThisControl) {
-    _stopAfterThisControl = false;
-    _stopRequested = true;
-    Shutdown(*status);
-  }
   return NO_ERROR;
 }
 
 DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
-  std::unique_lock<std::mutex> guard(_lifecycleLock);
-  if (StopHandled()) return NO_ERROR;
+  if (!BeginStart()) return NO_ERROR;  // stopped before it began
+  const DWORD result = StartSequence();
+  if (EndStart()) {
+    // A stop arrived during the start and left the tear-down to it.
+    std::lock_guard<std::mutex> guard(_lifecycleLock);
+    ReleaseResources();
+  }
+  return result;
+}
+
+bool QorLogService::BeginStart() {
+  std::lock_guard<std::mutex> guard(_stopLock);
+  if (_stopRequested) return false;
+  _startInProgress = true;
+  _startStepsUnderWay = true;
+  return true;
+}
+
+// True when a stop arrived while the start was under way.
+bool QorLogService::EndStart() {
+  std::lock_guard<std::mutex> guard(_stopLock);
+  _startInProgress = false;
+  return _stopRequested;
+}
+
+// The start steps; each may block (a slow driver request, registry or file), so
+// a stop is looked for before every step that would create something.
+DWORD QorLogService::StartSequence() {
+  std::lock_guard<std::mutex> guard(_lifecycleLock);
+  // Cleared on every way out, while the lock is still held (destroyed before `guard`).
+  struct StepsDone {
+    std::atomic<bool>& underWay;
+    ~StepsDone() { underWay = false; }
+  } stepsDone{_startStepsUnderWay};
   if (_channel.Discover() != NO_ERROR) {
-    // The stop arrives through the handler, which needs this lock.
-    guard.unlock();
+    // The stop comes back through the handler, which does not wait for this start.
     StopOwnService();
     return NO_ERROR;
   }
+  if (StopHandled()) return NO_ERROR;
   if (const DWORD error = StartDriver(); error != NO_ERROR) return error;
   if (StopHandled()) return NO_ERROR;
 
   CopySettings(ProcessSettings());
+  if (StopHandled()) return NO_ERROR;
   if (const DWORD error = CreateLogs(); error != NO_ERROR) return error;
   if (StopHandled()) return NO_ERROR;
 
+  // Created under the stop lock: a stop either comes first and no timer is
+  // made, or finds the start still under way and leaves the timers to its
+  // tear-down.
+  std::lock_guard<std::mutex> stopGuard(_stopLock);
+  if (StopHandled()) return NO_ERROR;
+  _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
   logTimer.CreateQueue();
   uploadTimer.CreateQueue();
   StartTimers(_logPeriodMs, _uploadLogPeriodMs);
@@ -214,12 +296,15 @@ DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
 
 DWORD QorLogService::StartDriver() {
   if (const DWORD error = _channel.OpenAll(); error != NO_ERROR) return error;
+  if (StopHandled()) return NO_ERROR;
   if (const DWORD error = _channel.CheckAll(); error != NO_ERROR) return error;
+  if (StopHandled()) return NO_ERROR;
   return _channel.IdentifyAll();
 }
 
 // Creates, configures and opens both logs; the local log is pruned and rotated
-// first. 1 when a folder or file fails (what was made before stays).
+// first. 1 when a folder or file fails (what was made before stays). A stop
+// that arrives meanwhile ends it before the next file is touched.
 DWORD QorLogService::CreateLogs() {
   try {
     _localLog = std::make_unique<LogFileManager>();
@@ -235,27 +320,42 @@ DWORD QorLogService::CreateLogs() {
   _localLog->Configure(L"TARNLog", std::wstring(L"# LogFormatVersion:") + L"V1.00");
   _uploadLog->Configure(L"TARNLogUpload", std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
   try {
-    _localLog->RemoveOldBackups(_localLog->Folder());
-    _localLog->RotateIfNeeded();
-    _localLog->Open();
-    _uploadLog->Open();
+    return OpenLogs();
   } catch (const std::exception&) {
     return 1;
   }
+}
+
+DWORD QorLogService::OpenLogs() {
+  if (StopHandled()) return NO_ERROR;
+  _localLog->RemoveOldBackups(_localLog->Folder());
+  if (StopHandled()) return NO_ERROR;
+  _localLog->RotateIfNeeded();
+  if (StopHandled()) return NO_ERROR;
+  _localLog->Open();
+  if (StopHandled()) return NO_ERROR;
+  _uploadLog->Open();
   return NO_ERROR;
 }
 
-void QorLogService::StartTimers(DWORD logPeriodMs, DWORD uploadPeriodMs) {
-  logTimer.Start(logPeriodMs, kLogTimerParameter);
-  uploadTimer.Start(uploadPeriodMs, kUploadTimerParameter);
+// Both timers anew, each with its own period; the first ticks come after the
+// given due times.
+void QorLogService::StartTimers(DWORD logDueMs, DWORD uploadDueMs) {
+  logTimer.Start(logDueMs, _logPeriodMs, kLogTimerParameter);
+  uploadTimer.Start(uploadDueMs, _uploadLogPeriodMs, kUploadTimerParameter);
 }
 
 void QorLogService::Shutdown(SERVICE_STATUS& status) {
-  if (_localLog) _localLog->Close();
-  if (_uploadLog) _uploadLog->Close();
   status.dwCurrentState = SERVICE_STOP_PENDING;
   status.dwCheckPoint = 0;
   status.dwWaitHint = 0;
+  ReleaseResources();
+}
+
+// The logs are closed before the timers go, so no late tick writes after it.
+void QorLogService::ReleaseResources() {
+  if (_localLog) _localLog->Close();
+  if (_uploadLog) _uploadLog->Close();
   logTimer.DeleteQueue();
   uploadTimer.DeleteQueue();
   _channel.CloseAll();
@@ -271,22 +371,26 @@ void QorLogService::StopOwnService() {
 }
 
 void CALLBACK QorLogService::TimerProc(PVOID parameter, BOOLEAN) {
+  const auto which = reinterpret_cast<std::uintptr_t>(parameter);
+  if (which != kLogTimerParameter && which != kUploadTimerParameter) return;
+  const DWORD control = which == kLogTimerParameter ? SERVICE_CONTROL_LOG_TIMER : SERVICE_CONTROL_UPLOADLOG_TIMER;
+  TickGate& ticks = which == kLogTimerParameter ? logTicks : uploadTicks;
+  if (!ticks.TryEnter()) return;
   // A callback of the system's pool must never let an exception out.
   try {
-    const auto which = reinterpret_cast<std::uintptr_t>(parameter);
-    if (which == 0) return;
+    if (const unsigned dropped = ticks.TakeDropped(); dropped != 0)
+      DebugTrace("%u ticks of control %u dropped: the previous one was still waiting\n", dropped,
+                 static_cast<unsigned>(control));
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-    if (!manager) return;
-    UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
-    if (!service) return;
-    SERVICE_STATUS status{};
-    if (which == kLogTimerParameter) {
-      ControlService(service.get(), SERVICE_CONTROL_LOG_TIMER, &status);
-    } else if (which == kUploadTimerParameter) {
-      ControlService(service.get(), SERVICE_CONTROL_UPLOADLOG_TIMER, &status);
+    UniqueServiceHandle service;
+    if (manager) service.reset(OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
+    if (service) {
+      SERVICE_STATUS status{};
+      ControlService(service.get(), control, &status);
     }
   } catch (...) {
   }
+  ticks.Leave();
 }
 
 QorLogService::TimerPresence QorLogService::Timers() {
@@ -311,7 +415,7 @@ void QorLogService::OnUploadLogTimer() {
 }
 
 // Rebuilds the channel after a failed read. Both timers start a new period
-// afterwards. When no driver is left at all the service stops itself, in this
+// afterwards, the local one at least kMinRecoveryIntervalMs from now. When no driver is left at all the service stops itself, in this
 // handler, once the recovery is done.
 void QorLogService::RecoverDriver() {
   logTimer.DeleteTimer();
@@ -322,7 +426,9 @@ void QorLogService::RecoverDriver() {
   } else if (_channel.OpenAll() == NO_ERROR && _channel.CheckAll() == NO_ERROR) {
     _channel.IdentifyAll();
   }
-  StartTimers(_logPeriodMs, _uploadLogPeriodMs);
+  // The next local tick, which retries the read, no sooner than the minimum
+  // interval: a read that keeps failing never spins (LogPeriodMs 0 re-arms at once).
+  StartTimers(std::max<DWORD>(_logPeriodMs, kMinRecoveryIntervalMs), _uploadLogPeriodMs);
 }
 
 }  // namespace qorlogsvc::model::service

@@ -53,6 +53,13 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   };
   static TimerPresence Timers();
 
+  // The wait hint of the stop-pending report made while a start step is still
+  // blocked: the start ends at its next step, the host's check points follow.
+  static constexpr DWORD kStopDuringStartWaitHintMs = 20000;
+  // A recovery of the driver re-arms the local timer no sooner than this, so a
+  // read that keeps failing never makes a busy loop (LogPeriodMs 0 re-arms at once).
+  static constexpr DWORD kMinRecoveryIntervalMs = 1000;
+
   // Read-only views for tests.
   const DriverChannel& Channel() const { return _channel; }
   std::uint32_t LogPeriodMs() const { return _logPeriodMs; }
@@ -61,16 +68,22 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   UploadLogFileManager* UploadLog() const { return _uploadLog.get(); }
 
  private:
+  bool BeginStart();
+  DWORD StartSequence();
+  bool EndStart();
   DWORD StartDriver();
   DWORD CreateLogs();
+  DWORD OpenLogs();
   void CopySettings(const ServiceSettings& settings);
+  DWORD HandleStop(SERVICE_STATUS& status);
+  DWORD HandleSampling(DWORD control);
   void Shutdown(SERVICE_STATUS& status);
+  void ReleaseResources();
   void StopOwnService();
-  void StartTimers(DWORD logPeriodMs, DWORD uploadPeriodMs);
+  void StartTimers(DWORD logDueMs, DWORD uploadDueMs);
   void OnLogTimer();
   void OnUploadLogTimer();
   void RecoverDriver();
-  void AppendRow(LogFileManager& log, const wchar_t* what);
   bool StopHandled() const { return _stopRequested.load(); }
 
   std::wstring _name;
@@ -85,10 +98,19 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   std::unique_ptr<LogFileManager> _localLog;
 
   // Run's start steps and the control handler never touch the channel, the logs
-  // or the timers at the same time: each holds this lock while it works.
+  // or the timers at the same time: each holds this lock while it works. The
+  // handler never waits for it while a start is under way (a start step may
+  // block on a slow driver, registry or file for as long as they take).
   std::mutex _lifecycleLock;
-  // Set by a stop before it waits for the lock, so that a start in progress
-  // gives up at its next step instead of building what the stop tears down.
+  // Decides who tears down after a stop: the handler, or a start that is under
+  // way once its current step returns. Never held across a slow step.
+  std::mutex _stopLock;
+  bool _startInProgress = false;  // guarded by _stopLock
+  // True while a start step that may block holds _lifecycleLock: a sampling
+  // control then skips its cycle rather than wait.
+  std::atomic<bool> _startStepsUnderWay{false};
+  // Set under _stopLock by the first stop; a start in progress gives up at its
+  // next step and never creates a log file or timer after it.
   std::atomic<bool> _stopRequested{false};
   // Set by a recovery that found no driver: the handler then stops the service
   // itself (a stop requested through the manager from inside the handler would

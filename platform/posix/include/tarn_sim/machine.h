@@ -7,6 +7,13 @@
 //
 // The folder comes from SetMachineRoot (tests) or else the environment
 // variable TARN_MACHINE, read once.
+//
+// A slow machine, for tests (environment variables, read at every call, in
+// milliseconds; unset or 0 means no delay):
+//   TARN_SIM_REGISTRY_DELAY_MS   each RegQueryValueExW takes this long
+//   TARN_SIM_FILE_OPEN_DELAY_MS  each _wfsopen, and each CreateFileW for
+//                                writing, takes this long
+// A slow driver request is a key of driver.ini ("delay = REQUEST MS").
 #pragma once
 
 #include <chrono>
@@ -46,6 +53,12 @@ std::optional<std::filesystem::path> MapWindowsPathAsSpelled(std::wstring_view w
 
 // <machine>/run, created on demand; nullopt when no machine is set.
 std::optional<std::filesystem::path> RunFolder();
+
+// Sleeps for the milliseconds that the environment variable `variable` holds
+// (nothing when it is unset, empty, 0 or not a number).
+void SimulatedDelay(const char* variable);
+inline constexpr char kRegistryDelayVariable[] = "TARN_SIM_REGISTRY_DELAY_MS";
+inline constexpr char kFileOpenDelayVariable[] = "TARN_SIM_FILE_OPEN_DELAY_MS";
 
 // Conversions between the system's wide strings and the host's UTF-8 file names.
 std::string ToUtf8(std::wstring_view wide);

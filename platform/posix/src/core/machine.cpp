@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 #include <system_error>
 #include <vector>
 
@@ -93,6 +95,15 @@ std::optional<std::filesystem::path> MachineRoot() {
     if (const char* env = std::getenv("TARN_MACHINE")) state.root = Absolute(env);
   }
   return state.root;
+}
+
+void SimulatedDelay(const char* variable) {
+  const char* text = std::getenv(variable);
+  if (text == nullptr || *text == '\0') return;
+  char* end = nullptr;
+  const unsigned long long milliseconds = std::strtoull(text, &end, 10);
+  if (*end != '\0' || milliseconds == 0) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 void SetMachineRoot(const std::filesystem::path& root) {

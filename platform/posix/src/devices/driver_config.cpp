@@ -107,25 +107,26 @@ std::optional<ReadingSource> ParseReading(std::wstring_view text) {
   return std::nullopt;
 }
 
-// "<request> <code>": open, check, info (both identification requests) or read.
-bool ParseFailure(std::wstring_view text, std::map<Request, DWORD>& failures) {
+// "<request> <number>": enumerate, open, check, info (both identification
+// requests) or read, each given the number (a failure's code, a delay).
+bool ParseRequestNumber(std::wstring_view text, std::map<Request, DWORD>& numbers) {
   const auto words = SplitWords(text);
   if (words.size() != 2) return false;
-  auto code = ParseBoundedNumber(words[1], std::numeric_limits<DWORD>::max());
-  if (!code) return false;
+  auto number = ParseBoundedNumber(words[1], std::numeric_limits<DWORD>::max());
+  if (!number) return false;
   const std::wstring request = Lower(words[0]);
-  const auto error = static_cast<DWORD>(*code);
+  const auto value = static_cast<DWORD>(*number);
   if (request == L"enumerate") {
-    failures[Request::Enumerate] = error;
+    numbers[Request::Enumerate] = value;
   } else if (request == L"open") {
-    failures[Request::Open] = error;
+    numbers[Request::Open] = value;
   } else if (request == L"check") {
-    failures[Request::Check] = error;
+    numbers[Request::Check] = value;
   } else if (request == L"info") {
-    failures[Request::InformationSize] = error;
-    failures[Request::Information] = error;
+    numbers[Request::InformationSize] = value;
+    numbers[Request::Information] = value;
   } else if (request == L"read") {
-    failures[Request::Reading] = error;
+    numbers[Request::Reading] = value;
   } else {
     return false;
   }
@@ -157,7 +158,9 @@ bool ApplyKey(DeviceConfig& config, const std::wstring& key, std::wstring_view v
     if (!reading) return false;
     (key == L"reading0" ? config.reading0 : config.reading1) = *reading;
   } else if (key == L"fail") {
-    return ParseFailure(value, config.failures);
+    return ParseRequestNumber(value, config.failures);
+  } else if (key == L"delay") {
+    return ParseRequestNumber(value, config.delays);
   } else if (key == L"info") {
     auto shape = ParseShape(value);
     if (!shape) return false;

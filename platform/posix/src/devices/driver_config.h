@@ -43,6 +43,7 @@ struct DeviceConfig {
   ReadingSource reading0;
   ReadingSource reading1;
   std::map<Request, DWORD> failures;
+  std::map<Request, DWORD> delays;  // milliseconds that a request takes before it answers
   InformationShape information = InformationShape::Normal;
   bool informationSizeOverridden = false;
   std::uint32_t informationSize = 0;   // the size reply when overridden

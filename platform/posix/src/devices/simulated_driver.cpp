@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "driver_config.h"
 #include "tarn_sim/machine.h"
@@ -137,17 +139,49 @@ struct LiveDevice {
   }
 };
 
+// A request that driver.ini slows down ("delay = REQUEST MS") takes its time
+// outside the driver's lock, so that requests to other devices go on meanwhile.
+void TakeTime(DWORD milliseconds) {
+  if (milliseconds != 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD DelayOf(const DeviceConfig& config, Request request) {
+  auto delay = config.delays.find(request);
+  return delay == config.delays.end() ? 0 : delay->second;
+}
+
+std::optional<Request> RequestOf(DWORD code) {
+  switch (code) {
+    case kCheckRequest:
+      return Request::Check;
+    case kInformationSizeRequest:
+      return Request::InformationSize;
+    case kInformationRequest:
+      return Request::Information;
+    case kReadingRequest:
+      return Request::Reading;
+    default:
+      return std::nullopt;
+  }
+}
+
 class SimulatedDriver {
  public:
   DWORD EnumerationFailure() {
-    std::lock_guard<std::mutex> guard(_lock);
-    Refresh();
-    for (const LiveDevice& device : _devices) {
-      auto failure = device.config.failures.find(Request::Enumerate);
-      if (failure != device.config.failures.end())
-        return failure->second != ERROR_SUCCESS ? failure->second : ERROR_GEN_FAILURE;
+    DWORD delay = 0;
+    DWORD error = ERROR_SUCCESS;
+    {
+      std::lock_guard<std::mutex> guard(_lock);
+      Refresh();
+      for (const LiveDevice& device : _devices) {
+        delay = std::max(delay, DelayOf(device.config, Request::Enumerate));
+        auto failure = device.config.failures.find(Request::Enumerate);
+        if (failure != device.config.failures.end() && error == ERROR_SUCCESS)
+          error = failure->second != ERROR_SUCCESS ? failure->second : ERROR_GEN_FAILURE;
+      }
     }
-    return ERROR_SUCCESS;
+    TakeTime(delay);
+    return error;
   }
 
   std::vector<std::wstring> PresentPaths() {
@@ -159,21 +193,38 @@ class SimulatedDriver {
   }
 
   OpenResult Open(std::wstring_view path) {
+    DWORD delay = 0;
+    OpenResult result = OpenNow(path, delay);
+    TakeTime(delay);
+    return result;
+  }
+
+  RequestResult Send(const DeviceHandleObject& handle, DWORD code, DWORD outputSize) {
+    DWORD delay = 0;
+    RequestResult result = SendNow(handle, code, outputSize, delay);
+    TakeTime(delay);
+    return result;
+  }
+
+ private:
+  OpenResult OpenNow(std::wstring_view path, DWORD& delay) {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
     const LiveDevice* device = FindByPath(path);
     if (device == nullptr) return {false, ERROR_FILE_NOT_FOUND, 0};
+    delay = DelayOf(device->config, Request::Open);
     if (auto failure = device->config.failures.find(Request::Open); failure != device->config.failures.end())
       return {false, failure->second, 0};
     return {true, ERROR_SUCCESS, device->identity};
   }
 
-  RequestResult Send(const DeviceHandleObject& handle, DWORD code, DWORD outputSize) {
+  RequestResult SendNow(const DeviceHandleObject& handle, DWORD code, DWORD outputSize, DWORD& delay) {
     std::lock_guard<std::mutex> guard(_lock);
     Refresh();
     LiveDevice* device = FindByIdentity(handle.device);
     if (device == nullptr) return {false, ERROR_DEVICE_NOT_CONNECTED, {}};
     if (!HasAccessFor(handle.access, code)) return {false, ERROR_ACCESS_DENIED, {}};
+    if (auto request = RequestOf(code)) delay = DelayOf(device->config, *request);
     switch (code) {
       case kCheckRequest:
         return Check(*device, outputSize);
@@ -188,7 +239,6 @@ class SimulatedDriver {
     }
   }
 
- private:
   // The access bits of a request code (FILE_READ_ACCESS 1, FILE_WRITE_ACCESS 2)
   // are checked against the handle's desired access, as the I/O manager does.
   static bool HasAccessFor(DWORD access, DWORD code) {

@@ -146,6 +146,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
   if (!parsed) return Fail(EINVAL);
   auto share = ShareFromFlag(shareFlag, parsed->access);
   if (!share) return Fail(EINVAL);
+  tarn::sim::SimulatedDelay(tarn::sim::kFileOpenDelayVariable);  // a slow disk, for tests
   auto hostPath = tarn::sim::MapWindowsPath(path);
   if (!hostPath) return Fail(ENOENT);
 

@@ -154,6 +154,8 @@ namespace tarn::sim {
 
 HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
+  // A slow disk, for tests: opens for writing (a log file's) take the delay.
+  if ((access & GENERIC_WRITE) != 0) SimulatedDelay(kFileOpenDelayVariable);
   struct stat found {};
   const bool followLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
   const bool exists = (followLink ? ::stat(hostPath.c_str(), &found) : ::lstat(hostPath.c_str(), &found)) == 0;

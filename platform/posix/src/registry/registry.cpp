@@ -152,6 +152,7 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY res
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
   if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return ERROR_INVALID_PARAMETER;
+  tarn::sim::SimulatedDelay(tarn::sim::kRegistryDelayVariable);  // a slow registry, for tests
   auto path = PathOfKey(key);
   if (!path) return ERROR_INVALID_HANDLE;
   auto hive = CurrentHive();
