@@ -12,6 +12,7 @@
 #include <ctime>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 #include "debug_trace.h"
 #include "link_safety.h"
@@ -100,22 +101,30 @@ void LogFileManager::Open() {
   }
 }
 
-bool LogFileManager::OpenFileIsStillCurrent() const {
-  const auto facts = QueryFileFacts(_filePath);
-  return facts && facts->IsPlainFile() && facts->IsSameFileAs(_openFile);
+std::optional<FileFacts> LogFileManager::OpenFileUnderItsName() const {
+  auto facts = QueryFileFacts(_filePath);
+  if (!facts || !facts->IsPlainFile() || !facts->IsSameFileAs(_openFile)) return std::nullopt;
+  return facts;
 }
 
 void LogFileManager::WriteRow(std::wstring row) {
-  // Deleted or replaced while open (possible where open files can be deleted):
-  // rows written to the old file would be lost, so the name is made anew.
-  if (_stream.is_open() && !OpenFileIsStillCurrent()) {
-    DebugTrace("%s was deleted or replaced: opened anew", ToNarrow(_filePath).c_str());
-    _stream.Close();
+  _sizeAfterLastRow.reset();
+  std::optional<FileFacts> current;
+  if (_stream.is_open()) {
+    // Deleted or replaced while open (possible where open files can be
+    // deleted): rows written to the old file would be lost, so the name is
+    // made anew.
+    current = OpenFileUnderItsName();
+    if (!current) {
+      DebugTrace("%s was deleted or replaced: opened anew", ToNarrow(_filePath).c_str());
+      _stream.Close();
+    }
   }
   Open();
   if (!_stream.is_open()) return;  // the header could not be written: this row is lost as well
   const std::wstring stamp = FormatLocalTimeStamp(std::time(nullptr));
   WriteLineOrClose({stamp, L",", row});
+  if (current && _stream.is_open()) _sizeAfterLastRow = current->size + _stream.LastLineBytes();
 }
 
 void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> parts) {
@@ -125,9 +134,13 @@ void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> p
 }
 
 void LogFileManager::RotateIfNeeded() {
-  // The size of the name itself: a link planted there is no file of this log.
-  const auto current = QueryFileFacts(_filePath);
-  if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
+  if (const auto known = std::exchange(_sizeAfterLastRow, std::nullopt)) {
+    if (*known <= _fileSizeByte) return;
+  } else {
+    // The size of the name itself: a link planted there is no file of this log.
+    const auto current = QueryFileFacts(_filePath);
+    if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
+  }
   _stream.Close();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {
@@ -200,4 +213,7 @@ bool LogFileManager::ListFolder(std::vector<std::wstring>& list, std::wstring fo
   return complete;
 }
 
-void LogFileManager::Close() { _stream.Close(); }
+void LogFileManager::Close() {
+  _stream.Close();
+  _sizeAfterLastRow.reset();
+}

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,11 +94,15 @@ class LogFileManager {
  private:
   // Writes the parts as one line; a failed write closes the file.
   void WriteLineOrClose(std::initializer_list<std::wstring_view> parts);
-  // False when the current file's name no longer leads to the open file.
-  bool OpenFileIsStillCurrent() const;
+  // What the current file's name leads to, when that is still the open file.
+  std::optional<FileFacts> OpenFileUnderItsName() const;
 
   // The open file, to notice when its name has been deleted or replaced.
   FileFacts _openFile;
   // Set when a hand-over copied the current file but could not delete it.
   bool _discardOnNextOpen = false;
+  // The current file's size after the last row, when that row found the name
+  // still leading to the open file: the rotation check that follows the row
+  // needs no second look at the name.
+  std::optional<std::uint64_t> _sizeAfterLastRow;
 };

@@ -36,6 +36,9 @@ class LogStream {
   // Writes the parts as one line with one write to the file, and flushes.
   bool WriteLine(std::initializer_list<std::wstring_view> parts);
 
+  // The bytes of the last line written, line end included.
+  std::size_t LastLineBytes() const { return _bytes.size(); }
+
   // A failed close changes nothing: the file is released either way.
   void Close() { _file.reset(); }
 

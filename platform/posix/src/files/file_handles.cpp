@@ -35,14 +35,25 @@ using tarn::sim::files::OpenGrant;
 using tarn::sim::files::ShareTable;
 
 // An open file or folder: its descriptor and its entry in the share table.
+//
+// A handle opened for attributes only (FILE_READ_ATTRIBUTES, OPEN_EXISTING) can
+// neither read, write nor be shared against, so it holds no descriptor: it
+// keeps what the open found of the name, which is what its one use, a
+// GetFileInformationByHandle right after, asks for. It costs the one look the
+// open makes, as Windows' attribute opens cost one query.
 class FileHandleObject : public tarn::sim::KernelObject {
  public:
   FileHandleObject(int fd, std::uint64_t ticket) : _fd(fd), _ticket(ticket) {}
+  FileHandleObject(const struct stat& found, fs::path hostPath)
+      : _fd(-1), _ticket(0), _found(found), _hostPath(std::move(hostPath)) {}
   ~FileHandleObject() override {
     if (_fd >= 0) ::close(_fd);
     if (_ticket != 0) ShareTable::Instance().Remove(_ticket);
   }
   int fd() const { return _fd; }
+  // What an attributes-only open found, with the name it was opened by.
+  const std::optional<struct stat>& found() const { return _found; }
+  const fs::path& hostPath() const { return _hostPath; }
 
   // Hands descriptor and share entry to a C runtime descriptor.
   std::pair<int, std::uint64_t> Release() {
@@ -57,6 +68,8 @@ class FileHandleObject : public tarn::sim::KernelObject {
   std::mutex _lock;
   int _fd;
   std::uint64_t _ticket;
+  std::optional<struct stat> _found;
+  fs::path _hostPath;
 };
 
 HANDLE Fail(DWORD error) {
@@ -163,6 +176,11 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     return Fail(MissingError(hostPath));
   if (exists && disposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS);
   const DWORD weighed = SharedAccessOf(access);
+  if (exists && disposition == OPEN_EXISTING && (access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0) {
+    if (S_ISDIR(found.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) return Fail(ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_SUCCESS);
+    return InsertHandle(std::make_shared<FileHandleObject>(found, hostPath));
+  }
 
   int fd = -1;
   if (exists && S_ISLNK(found.st_mode)) {
@@ -211,14 +229,19 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
   if (information == nullptr) return FailBool(ERROR_INVALID_PARAMETER);
   const auto object = tarn::sim::LookupHandle<FileHandleObject>(file);
-  if (!object || object->fd() < 0) return FailBool(ERROR_INVALID_HANDLE);
+  if (!object || (object->fd() < 0 && !object->found())) return FailBool(ERROR_INVALID_HANDLE);
   struct stat status {};
-  if (::fstat(object->fd(), &status) != 0) return FailBool(ERROR_ACCESS_DENIED);
-  *information = {};
-  // The descriptor of a link names the link; its path tells whether it leads to a folder.
   fs::path linkPath;
-  std::error_code error;
-  if (S_ISLNK(status.st_mode)) linkPath = fs::read_symlink("/proc/self/fd/" + std::to_string(object->fd()), error);
+  if (object->found()) {
+    status = *object->found();
+    linkPath = object->hostPath();
+  } else {
+    if (::fstat(object->fd(), &status) != 0) return FailBool(ERROR_ACCESS_DENIED);
+    // The descriptor of a link names the link; its path tells whether it leads to a folder.
+    std::error_code error;
+    if (S_ISLNK(status.st_mode)) linkPath = fs::read_symlink("/proc/self/fd/" + std::to_string(object->fd()), error);
+  }
+  *information = {};
   information->dwFileAttributes = AttributesOf(status, linkPath);
   information->dwVolumeSerialNumber = static_cast<DWORD>(status.st_dev);
   const auto size = static_cast<std::uint64_t>(S_ISREG(status.st_mode) ? status.st_size : 0);
