@@ -22,23 +22,22 @@ bool LogStream::WriteLine(std::initializer_list<std::wstring_view> parts) {
 }
 
 void AppendLogText(std::string& bytes, std::wstring_view text) {
-  // Rows and time stamps are plain ASCII. Two plain loops, one that only looks
-  // and one that only copies, are ones the compiler does many characters at a
-  // time in; the careful way is for text that needs it.
+  // Rows and time stamps are plain ASCII. One plain loop that copies and looks
+  // at once is one the compiler does many characters at a time in; the careful
+  // way, for text that needs it, starts over from the same place.
   const wchar_t* in = text.data();
   const std::size_t count = text.size();
+  const std::size_t start = bytes.size();
+  bytes.resize(start + count);
+  char* __restrict out = bytes.data() + start;
   std::uint32_t special = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const auto codePoint = static_cast<std::uint32_t>(in[i]);
     special |= (codePoint >> 8) | static_cast<std::uint32_t>(codePoint == L'\n');
+    out[i] = static_cast<char>(codePoint);
   }
-  if (special == 0) {
-    const std::size_t start = bytes.size();
-    bytes.resize(start + count);
-    char* __restrict out = bytes.data() + start;
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>(in[i]);
-    return;
-  }
+  if (special == 0) return;
+  bytes.resize(start);
   for (wchar_t c : text) {
     const auto codePoint = static_cast<std::uint32_t>(c);
     if (codePoint == L'\n') {

@@ -179,7 +179,8 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
   if (exists && disposition == OPEN_EXISTING && (access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0) {
     if (S_ISDIR(found.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) return Fail(ERROR_ACCESS_DENIED);
     SetLastError(ERROR_SUCCESS);
-    return InsertHandle(std::make_shared<FileHandleObject>(found, hostPath));
+    // The name is kept only for a link, whose attributes depend on what it leads to.
+    return InsertHandle(std::make_shared<FileHandleObject>(found, S_ISLNK(found.st_mode) ? hostPath : fs::path()));
   }
 
   int fd = -1;
