@@ -9,16 +9,6 @@
 
 // Closing keeps the thread's last-error value, so that a handle released on an
 // error path never hides the error the caller is about to read.
-struct DeviceHandleTraits {
-  using pointer = HANDLE;
-  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(pointer handle) noexcept {
-    const DWORD savedError = GetLastError();
-    CloseHandle(handle);
-    SetLastError(savedError);
-  }
-};
-
 struct DeviceInfoListTraits {
   using pointer = HDEVINFO;
   static pointer Invalid() noexcept { return static_cast<HDEVINFO>(INVALID_HANDLE_VALUE); }
@@ -30,6 +20,6 @@ struct DeviceInfoListTraits {
 };
 
 // A handle from CreateFileW on a device interface (INVALID_HANDLE_VALUE when closed).
-using UniqueDeviceHandle = Corvessan::Orwe::UniqueHandle<DeviceHandleTraits>;
+using UniqueDeviceHandle = Corvessan::Orwe::UniqueFileHandle;
 // A device information list from SetupDiGetClassDevsW.
 using UniqueDeviceInfoList = Corvessan::Orwe::UniqueHandle<DeviceInfoListTraits>;

@@ -13,18 +13,7 @@
 
 namespace {
 
-// A file or folder handle from CreateFileW. Closing keeps the thread's last
-// error, so that a handle released on an error path never hides the error.
-struct FileHandleTraits {
-  using pointer = HANDLE;
-  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(pointer handle) noexcept {
-    const DWORD savedError = GetLastError();
-    CloseHandle(handle);
-    SetLastError(savedError);
-  }
-};
-using UniqueFileHandle = Corvessan::Orwe::UniqueHandle<FileHandleTraits>;
+using Corvessan::Orwe::UniqueFileHandle;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A planted link is removed and the open tried again; someone who keeps

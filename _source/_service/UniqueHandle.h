@@ -53,6 +53,21 @@ struct EventHandleTraits {
 };
 using UniqueEvent = UniqueHandle<EventHandleTraits>;
 
+// A handle from CreateFileW (a file, a folder or a device interface), whose
+// failure value is INVALID_HANDLE_VALUE. Closing keeps the thread's last-error
+// value, so that a handle released on an error path never hides the error the
+// caller is about to read.
+struct FileHandleTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(pointer handle) noexcept {
+    const DWORD savedError = ::GetLastError();
+    ::CloseHandle(handle);
+    ::SetLastError(savedError);
+  }
+};
+using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+
 // A handle of the service control manager: the manager itself or one service.
 struct ServiceHandleTraits {
   using pointer = SC_HANDLE;

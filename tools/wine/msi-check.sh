@@ -37,50 +37,9 @@ settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-passed=0
-failed=0
-started=$SECONDS
-
-pass() {
-  passed=$((passed + 1))
-  echo "  ok    $1"
-}
-
-fail() {
-  failed=$((failed + 1))
-  echo "  FAIL  $1"
-  [[ -n "${2:-}" ]] && sed 's/^/          /' <<<"$2"
-  return 0
-}
-
-# check DESCRIPTION COMMAND...: passes when COMMAND succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what" "${detail:-}"; fi
-  detail=
-}
-
-abort() {
-  fail "$1" "${2:-}"
-  finish
-}
-
-finish() {
-  if ((failed)); then
-    echo "== status of $service"
-    wine sc query "$service" 2>&1 | sed 's/^/   /'
-    echo "== last lines of $wine_log (Wine and the service's trace)"
-    grep -v 'nodrv_CreateWindow\|initialize_systray' "$wine_log" 2>/dev/null | tail -n 40 | sed 's/^/   /'
-  fi
-  tarn_wine_stop_server
-  echo "msi-check took $((SECONDS - started)) s"
-  echo "msi-check: $passed passed, $failed failed"
-  ((failed == 0))
-  exit
-}
-
-windows_path() { winepath -w "$1" 2>/dev/null; }
+check_name=msi-check
+trace_lines=40
+source tools/wine/checklist.sh
 
 # msiexec NAME ARGUMENTS...: runs msiexec with a verbose log in $out/NAME.log;
 # its exit code (Wine's msiexec passes the installer's result on).

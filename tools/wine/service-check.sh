@@ -38,51 +38,9 @@ settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 interface_class='{45BD8344-7ED6-49CF-A440-C276C933B053}'
 
-passed=0
-failed=0
-started=$SECONDS
-
-pass() {
-  passed=$((passed + 1))
-  echo "  ok    $1"
-}
-
-fail() {
-  failed=$((failed + 1))
-  echo "  FAIL  $1"
-  [[ -n "${2:-}" ]] && sed 's/^/          /' <<<"$2"
-  return 0
-}
-
-# check DESCRIPTION COMMAND...: passes when COMMAND succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what" "${detail:-}"; fi
-  detail=
-}
-
-# abort REASON: stops the check where going on would only repeat the failure.
-abort() {
-  fail "$1" "${2:-}"
-  finish
-}
-
-finish() {
-  if ((failed)); then
-    echo "== status of $service"
-    wine sc query "$service" 2>&1 | sed 's/^/   /'
-    echo "== last lines of $wine_log (Wine and the service's trace)"
-    grep -v 'nodrv_CreateWindow\|initialize_systray' "$wine_log" 2>/dev/null | tail -n 60 | sed 's/^/   /'
-  fi
-  tarn_wine_stop_server
-  echo "service-check took $((SECONDS - started)) s"
-  echo "service-check: $passed passed, $failed failed"
-  ((failed == 0))
-  exit
-}
-
-windows_path() { winepath -w "$1" 2>/dev/null; }
+check_name=service-check
+trace_lines=60
+source tools/wine/checklist.sh
 
 # query: "sc query" of the service, in $status (empty when it is not installed).
 query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
