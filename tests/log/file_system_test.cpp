@@ -13,15 +13,6 @@ namespace {
 using FileSystemTest = MachineTest;
 const std::wstring kBase = L"C:\\ProgramData\\Corvessan\\TARNLog";
 
-TEST_F(FileSystemTest, SizeIsForFilesOnlyAndTypeTakesAMissingPathAsAnAnswer) {
-  MakeFolder(kBase);
-  WriteBytes(kBase + L"\\five", "12345");
-  EXPECT_EQ(tarn::fs::FileSize(kBase + L"\\five"), 5u);
-  EXPECT_THROW(tarn::fs::FileSize(kBase), std::filesystem::filesystem_error);
-  EXPECT_EQ(tarn::fs::GetFileType(kBase), tarn::fs::FileType::Directory);
-  EXPECT_EQ(tarn::fs::GetFileType(kBase + L"\\missing\\deeper"), tarn::fs::FileType::NotFound);
-}
-
 TEST_F(FileSystemTest, RemovesFilesAndEmptyFoldersButNothingHeldOrFull) {
   MakeFolder(kBase + L"\\full");
   WriteBytes(kBase + L"\\full\\file", "x");

@@ -1,5 +1,6 @@
 # The bookkeeping of a Wine check that lists each result as it goes ("ok" or
-# "FAIL") and ends with "NAME: N passed, M failed". Sourced after
+# "FAIL") and ends with "NAME: N passed, M failed", and the service status
+# helpers such checks share. Sourced after
 # service-prefix.sh; the script sets check_name, service, wine_log and,
 # optionally, trace_lines (how much of the Wine log a failure shows).
 
@@ -48,3 +49,25 @@ finish() {
 }
 
 windows_path() { winepath -w "$1" 2>/dev/null; }
+
+# query: "sc query" of the service, in $status (empty when it is not installed).
+query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
+
+field() { sed -n "s/^ *$1 *: *\\([0-9]*\\).*/\\1/p" <<<"$status"; }
+
+# wait_for_state STATE SECONDS
+wait_for_state() {
+  local state=$1 deadline=$((SECONDS + $2))
+  while :; do
+    query
+    [[ "$(field STATE)" == "$state" ]] && return 0
+    ((SECONDS >= deadline)) && { detail="state after $2 s:"$'\n'"$status"; return 1; }
+    sleep 0.2
+  done
+}
+
+exit_codes_are() {
+  [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
+  detail=$status
+  return 1
+}

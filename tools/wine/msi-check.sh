@@ -49,26 +49,6 @@ msiexec() {
   wine msiexec "$@" /qn /l*v "$(windows_path "$out/$name.log")" >"$out/$name.out" 2>&1
 }
 
-query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
-field() { sed -n "s/^ *$1 *: *\\([0-9]*\\).*/\\1/p" <<<"$status"; }
-
-# wait_for_state STATE SECONDS
-wait_for_state() {
-  local state=$1 deadline=$((SECONDS + $2))
-  while :; do
-    query
-    [[ "$(field STATE)" == "$state" ]] && return 0
-    ((SECONDS >= deadline)) && { detail="state after $2 s:"$'\n'"$status"; return 1; }
-    sleep 0.2
-  done
-}
-
-exit_codes_are() {
-  [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
-  detail=$status
-  return 1
-}
-
 # registry_value KEY NAME [VIEW]: the data of one value as "reg query" shows it.
 registry_value() {
   wine reg query "$1" /v "$2" ${3:+/reg:$3} 2>/dev/null | tr -d '\r' |
@@ -224,6 +204,18 @@ check "one product installed, version $version" products_are "$version"
 check "service started again" wait_for_state 1 20
 check "started twice in all (traced)" starts_are 2
 
+# The values set before the upgrade, and the logs, survive upgrade and removal.
+check_settings_and_logs_kept() {
+  check "settings kept" settings_are "LogPeriodMs=0x3e8
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x3
+UploadLogPeriodMs=0x7d0
+UploadLogFileSizeByte=50000
+UploadLogFileBackupNum=0x5"
+  detail="gone from $logs"
+  check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
+}
+
 echo "-- msiexec /i tarn.msi /qn ($next_version): upgrade in place"
 # Changed since the first installation, among them a default it wrote.
 wine reg add "$settings_key" /v UploadLogPeriodMs /t REG_DWORD /d 2000 /f /reg:32 >/dev/null 2>&1
@@ -239,14 +231,7 @@ check "service registered" image_path_is_the_installed_exe
 check "service started again" wait_for_state 1 20
 check "exit code 0" exit_codes_are 0 0
 check "started three times in all (traced)" starts_are 3
-check "settings kept" settings_are "LogPeriodMs=0x3e8
-LogFileSizeByte=0x975e0
-LogFileBackupNum=0x3
-UploadLogPeriodMs=0x7d0
-UploadLogFileSizeByte=50000
-UploadLogFileBackupNum=0x5"
-detail="gone from $logs"
-check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
+check_settings_and_logs_kept
 
 echo "-- msiexec /i tarn.msi /qn ($version) over $next_version: refused"
 msiexec downgrade /i "$(windows_path "$msi")"
@@ -269,13 +254,6 @@ check "service's registry key removed" bash -c "! wine reg query '$service_key' 
 detail="still there: $(ls -A "$program_files" 2>/dev/null)"
 check "tarnsvc.exe, tarn-setup.exe and their folder removed" test ! -e "$program_files"
 check "no product installed" products_are ""
-check "settings kept" settings_are "LogPeriodMs=0x3e8
-LogFileSizeByte=0x975e0
-LogFileBackupNum=0x3
-UploadLogPeriodMs=0x7d0
-UploadLogFileSizeByte=50000
-UploadLogFileBackupNum=0x5"
-detail="gone from $logs"
-check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
+check_settings_and_logs_kept
 
 finish

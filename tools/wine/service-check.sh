@@ -42,28 +42,6 @@ check_name=service-check
 trace_lines=60
 source tools/wine/checklist.sh
 
-# query: "sc query" of the service, in $status (empty when it is not installed).
-query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
-
-field() { sed -n "s/^ *$1 *: *\\([0-9]*\\).*/\\1/p" <<<"$status"; }
-
-# wait_for_state STATE SECONDS
-wait_for_state() {
-  local state=$1 deadline=$((SECONDS + $2))
-  while :; do
-    query
-    [[ "$(field STATE)" == "$state" ]] && return 0
-    ((SECONDS >= deadline)) && { detail="state after $2 s:"$'\n'"$status"; return 1; }
-    sleep 0.2
-  done
-}
-
-exit_codes_are() {
-  [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
-  detail=$status
-  return 1
-}
-
 # no_service_process: no tarnsvc.exe of this prefix is left (it may take a moment
 # to end after its last report).
 no_service_process() {

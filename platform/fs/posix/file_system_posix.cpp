@@ -41,37 +41,6 @@ stdfs::path HostPath(const char* what, const std::wstring& path) {
 
 }  // namespace
 
-void CreateDirectories(const std::wstring& path) {
-  const stdfs::path host = HostPath("create_directories", path);
-  std::error_code error;
-  stdfs::create_directories(host, error);
-  if (!error && !stdfs::is_directory(host, error)) error = std::make_error_code(std::errc::file_exists);
-  if (error) Throw("create_directories", path, error);
-}
-
-std::uint64_t FileSize(const std::wstring& path) {
-  // The path as spelled first: one query for a file that is there (the rotation
-  // check asks after every row).
-  struct stat status {};
-  if (auto spelled = tarn::sim::MapWindowsPathAsSpelled(path);
-      spelled && ::stat(spelled->c_str(), &status) == 0 && S_ISREG(status.st_mode))
-    return static_cast<std::uint64_t>(status.st_size);
-  std::error_code error;
-  const std::uintmax_t size = stdfs::file_size(HostPath("file_size", path), error);
-  if (error) Throw("file_size", path, error);
-  return size;
-}
-
-FileType GetFileType(const std::wstring& path) {
-  auto mapped = tarn::sim::MapWindowsPath(path);
-  if (!mapped) return FileType::NotFound;
-  std::error_code error;
-  const stdfs::file_status status = stdfs::status(*mapped, error);
-  if (status.type() == stdfs::file_type::not_found) return FileType::NotFound;
-  if (error) Throw("status", path, error);
-  return status.type() == stdfs::file_type::directory ? FileType::Directory : FileType::Other;
-}
-
 bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& names) {
   std::error_code error;
   stdfs::directory_iterator entry(HostPath("directory_iterator", folder), error);

@@ -9,42 +9,21 @@
 #include <system_error>
 #include <utility>
 
+#include "UniqueHandle.h"
 #include "tarn_fs/file_system.h"
 
 namespace tarn::fs {
 namespace {
 
-// Owns a handle that CloseHandle releases.
-class UniqueFileHandle {
- public:
-  explicit UniqueFileHandle(HANDLE handle) : _handle(handle) {}
-  UniqueFileHandle(UniqueFileHandle&& other) noexcept : _handle(std::exchange(other._handle, INVALID_HANDLE_VALUE)) {}
-  UniqueFileHandle& operator=(UniqueFileHandle&&) = delete;
-  ~UniqueFileHandle() {
-    if (valid()) CloseHandle(_handle);
-  }
-  bool valid() const { return _handle != INVALID_HANDLE_VALUE && _handle != nullptr; }
-  HANDLE get() const { return _handle; }
-
- private:
-  HANDLE _handle;
+// A search handle from FindFirstFileW, released with FindClose.
+struct FindHandleTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(pointer handle) noexcept { FindClose(handle); }
 };
-
-// Owns a search handle that FindClose releases.
-class UniqueFindHandle {
- public:
-  explicit UniqueFindHandle(HANDLE handle) : _handle(handle) {}
-  UniqueFindHandle(UniqueFindHandle&& other) noexcept : _handle(std::exchange(other._handle, INVALID_HANDLE_VALUE)) {}
-  UniqueFindHandle& operator=(UniqueFindHandle&&) = delete;
-  ~UniqueFindHandle() {
-    if (valid()) FindClose(_handle);
-  }
-  bool valid() const { return _handle != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return _handle; }
-
- private:
-  HANDLE _handle;
-};
+using UniqueFindHandle = Corvessan::Orwe::UniqueHandle<FindHandleTraits>;
+// An access token; its failure value is null, as for any kernel object but files.
+using UniqueTokenHandle = Corvessan::Orwe::UniqueHandle<Corvessan::Orwe::EventHandleTraits>;
 
 [[noreturn]] void Throw(const char* what, const std::wstring& path, DWORD error) {
   throw std::filesystem::filesystem_error(what, std::filesystem::path(path),
@@ -63,26 +42,6 @@ bool IsFolderAttribute(DWORD attributes) {
 std::wstring WithoutTrailingSeparators(std::wstring path) {
   while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
   return path;
-}
-
-// The folder above a path, or empty at a drive root ("C:") or a share root.
-std::wstring ParentFolder(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  if (slash == std::wstring::npos || slash == 0) return {};
-  std::wstring parent = path.substr(0, slash);
-  if (parent.size() == 2 && parent[1] == L':') return {};
-  if (parent.starts_with(L"\\\\") && parent.find_first_of(L"\\/", 2) == std::wstring::npos) return {};
-  return parent;
-}
-
-void CreateFolderChain(const std::wstring& folder) {
-  if (folder.empty() || IsFolderAttribute(GetFileAttributesW(folder.c_str()))) return;
-  CreateFolderChain(ParentFolder(folder));
-  if (CreateDirectoryW(folder.c_str(), nullptr)) return;
-  const DWORD error = GetLastError();
-  // Another process may have made it in the meantime; a file of that name is an error.
-  if (error == ERROR_ALREADY_EXISTS && IsFolderAttribute(GetFileAttributesW(folder.c_str()))) return;
-  Throw("create_directories", folder, error);
 }
 
 // Owns memory the security functions allocate with LocalAlloc.
@@ -137,7 +96,7 @@ bool IsLooseDacl(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
 bool IsProcessUser(PSID sid) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  UniqueFileHandle owned(token);
+  UniqueTokenHandle owned(token);
   BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   DWORD size = 0;
   if (!GetTokenInformation(owned.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
@@ -210,43 +169,10 @@ bool HasTrustedOwner(const std::wstring& path) {
   return IsSystemOrAdministrators(owner) || IsTrustedInstaller(owner) || IsProcessUser(owner);
 }
 
-void CreateDirectories(const std::wstring& path) { CreateFolderChain(WithoutTrailingSeparators(path)); }
-
-std::uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) Throw("file_size", path, GetLastError());
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    throw std::filesystem::filesystem_error("file_size", std::filesystem::path(path),
-                                            std::make_error_code(std::errc::is_a_directory));
-  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-FileType GetFileType(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (IsNotFound(error)) return FileType::NotFound;
-    Throw("status", path, error);
-  }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // A link: what it leads to counts.
-    UniqueFileHandle target(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!target.valid() || !GetFileInformationByHandle(target.get(), &information)) {
-      const DWORD error = GetLastError();
-      if (IsNotFound(error)) return FileType::NotFound;
-      Throw("status", path, error);
-    }
-    attributes = information.dwFileAttributes;
-  }
-  return IsFolderAttribute(attributes) ? FileType::Directory : FileType::Other;
-}
-
 bool ListFolderNames(const std::wstring& folder, std::vector<std::wstring>& names) {
   WIN32_FIND_DATAW entry{};
   UniqueFindHandle search(FindFirstFileW((WithoutTrailingSeparators(folder) + L"\\*").c_str(), &entry));
-  if (!search.valid()) Throw("directory_iterator", folder, GetLastError());
+  if (!search.is_valid()) Throw("directory_iterator", folder, GetLastError());
   do {
     const std::wstring name = entry.cFileName;
     if (name != L"." && name != L"..") names.push_back(name);
@@ -262,7 +188,7 @@ bool ListFolderNamesWithPrefix(const std::wstring& folder, const std::wstring& p
   UniqueFindHandle search(FindFirstFileExW((WithoutTrailingSeparators(folder) + L"\\" + prefix + L"*").c_str(),
                                            FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
                                            FIND_FIRST_EX_LARGE_FETCH));
-  if (!search.valid()) {
+  if (!search.is_valid()) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return true;  // the folder is there, with no such entry
     Throw("directory_iterator", folder, error);

@@ -10,19 +10,6 @@
 
 namespace tarn::fs {
 
-enum class FileType { NotFound, Directory, Other };
-
-// Creates the folder and every missing folder above it. An existing folder is
-// no error; an existing file of that name is.
-void CreateDirectories(const std::wstring& path);
-
-// The size in bytes of a file; throws for a missing or unreadable file and for a folder.
-std::uint64_t FileSize(const std::wstring& path);
-
-// What the path names, links followed. A missing path is an answer (NotFound);
-// any other failure to find out throws.
-FileType GetFileType(const std::wstring& path);
-
 // Appends the names of the folder's entries ("." and ".." left out) in the order
 // the file system delivers them. Throws when the listing cannot begin; returns
 // false when it breaks off before the end.

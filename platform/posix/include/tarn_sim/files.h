@@ -20,6 +20,10 @@ DWORD CheckDeleteSharing(const std::filesystem::path& hostPath);
 HANDLE OpenFileHandle(const std::filesystem::path& hostPath, DWORD access, DWORD share, DWORD disposition,
                       DWORD flags);
 
+// The error of a path that does not exist: ERROR_FILE_NOT_FOUND when its folder
+// exists, else ERROR_PATH_NOT_FOUND, as Windows tells the two apart.
+DWORD MissingPathError(const std::filesystem::path& hostPath);
+
 // Simulated volumes: <machine>/volumes lists, one a line, Windows paths of
 // folders that are volumes of their own (mounted in that folder). A move between
 // two volumes is a copy and a delete, as on Windows; the host's own mount points

@@ -100,16 +100,10 @@ DWORD AttributesOf(const struct stat& status, const fs::path& hostPath) {
   return attributes;
 }
 
-DWORD MissingError(const fs::path& hostPath) {
-  struct stat parent {};
-  return ::stat(hostPath.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                                           : ERROR_PATH_NOT_FOUND;
-}
-
 DWORD ErrorFromErrno(int error, const fs::path& hostPath) {
   switch (error) {
     case ENOENT:
-      return MissingError(hostPath);
+      return tarn::sim::MissingPathError(hostPath);
     case ENOTDIR:
       return ERROR_PATH_NOT_FOUND;
     case EEXIST:
@@ -165,6 +159,12 @@ DescriptorTable& Descriptors() {
 
 namespace tarn::sim {
 
+DWORD MissingPathError(const fs::path& hostPath) {
+  struct stat parent {};
+  return ::stat(hostPath.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                                           : ERROR_PATH_NOT_FOUND;
+}
+
 HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
   // A slow disk, for tests: opens for writing (a log file's) take the delay.
@@ -173,7 +173,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
   const bool followLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
   const bool exists = (followLink ? ::stat(hostPath.c_str(), &found) : ::lstat(hostPath.c_str(), &found)) == 0;
   if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING))
-    return Fail(MissingError(hostPath));
+    return Fail(tarn::sim::MissingPathError(hostPath));
   if (exists && disposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS);
   const DWORD weighed = SharedAccessOf(access);
   if (exists && disposition == OPEN_EXISTING && (access & ~(FILE_READ_ATTRIBUTES | SYNCHRONIZE)) == 0) {

@@ -56,12 +56,6 @@ DWORD ErrorFromErrno(int error) {
   }
 }
 
-// A missing file is ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
-DWORD MissingFileError(const fs::path& hostPath) {
-  std::error_code error;
-  return fs::is_directory(hostPath.parent_path(), error) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-}
-
 bool Exists(const fs::file_status& status) { return fs::exists(status); }
 
 // True while some holder of the file refuses an open with this access.
@@ -102,7 +96,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
 
   std::error_code error;
   const fs::file_status fromStatus = fs::symlink_status(*from, error);
-  if (!Exists(fromStatus)) return Fail(MissingFileError(*from));
+  if (!Exists(fromStatus)) return Fail(tarn::sim::MissingPathError(*from));
 
   const bool sameVolume = tarn::sim::OnSameVolume(from->parent_path(), to->parent_path());
   if (!sameVolume && (flags & MOVEFILE_COPY_ALLOWED) == 0) return Fail(kErrorNotSameDevice);
@@ -190,7 +184,7 @@ BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists) {
 
   std::error_code error;
   const fs::file_status fromStatus = fs::status(*from, error);
-  if (!Exists(fromStatus)) return Fail(MissingFileError(*from));
+  if (!Exists(fromStatus)) return Fail(tarn::sim::MissingPathError(*from));
   if (fs::is_directory(fromStatus)) return Fail(ERROR_ACCESS_DENIED);
 
   auto& table = ShareTable::Instance();
