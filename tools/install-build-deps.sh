@@ -3,8 +3,10 @@
 # nothing that is already there. Usage: tools/install-build-deps.sh [--windows]
 #   (no option)  compiler, CMake, Ninja, GoogleTest/GoogleMock, and Debian's
 #                pandas, matplotlib and pytest for tarnlog (analysis/)
-#   --windows    also the MinGW-w64 cross compilers, Wine (32- and 64-bit) and
-#                msitools with wixl (tarn.msi)
+#   --windows    also the MinGW-w64 cross compilers (i686 and x86_64), Wine (32-
+#                and 64-bit; the 32-bit part installs also where the kernel cannot
+#                run it, and the Wine checks then use the 64-bit build) and
+#                msitools with wixl (tarn.msi, tarn-x64.msi)
 set -euo pipefail
 
 packages=()
@@ -13,7 +15,7 @@ need() { dpkg -s "$1" >/dev/null 2>&1 || packages+=("$1"); }
 for p in g++ cmake ninja-build googletest libgtest-dev libgmock-dev \
          python3-pandas python3-matplotlib python3-pytest; do need "$p"; done
 if [[ "${1:-}" == "--windows" ]]; then
-  for p in g++-mingw-w64-i686 gcc-mingw-w64-x86-64 wine wine64 msitools wixl; do need "$p"; done
+  for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 msitools wixl; do need "$p"; done
   dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture i386; packages+=(wine32:i386); }
   need wine32:i386
 fi

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Builds tarn.msi from tools/windows/tarn.wxs with msitools' wixl.
-# Usage: tools/windows/build-msi.sh VERSION PACKAGE_DIR OUTPUT.msi
+# Builds tarn.msi or tarn-x64.msi from tools/windows/tarn.wxs with msitools' wixl.
+# Usage: tools/windows/build-msi.sh ARCH VERSION PACKAGE_DIR OUTPUT.msi
+#   ARCH         x86 (tarn.msi, of the mingw-i686 build) or x64 (tarn-x64.msi, of
+#                the mingw-x86_64 build)
 #   VERSION      major.minor.patch (major and minor below 256, patch below 65536)
-#   PACKAGE_DIR  the folder with tarnsvc.exe and tarn-setup.exe
-# The mingw-i686 build runs it (target tarn_msi) with the project version;
+#   PACKAGE_DIR  the folder with tarnsvc.exe and tarn-setup.exe of that architecture
+# Each Windows build runs it (target tarn_msi) with the project version;
 # tools/wine/msi-check.sh runs it again with a higher version for the upgrade.
 set -euo pipefail
 
-[[ $# -eq 3 ]] || { echo "usage: $0 VERSION PACKAGE_DIR OUTPUT.msi" >&2; exit 2; }
-version=$1
-package_dir=$(realpath "$2")
-output=$(realpath -m "$3")
+[[ $# -eq 4 ]] || { echo "usage: $0 x86|x64 VERSION PACKAGE_DIR OUTPUT.msi" >&2; exit 2; }
+arch=$1
+version=$2
+package_dir=$(realpath "$3")
+output=$(realpath -m "$4")
+[[ $arch == x86 || $arch == x64 ]] || { echo "build-msi.sh: architecture \"$arch\" is neither x86 nor x64" >&2; exit 2; }
 source_wxs="$(cd "$(dirname "$0")" && pwd)/tarn.wxs"
 
 # Windows Installer compares the first three fields only, within these limits;
@@ -32,7 +36,7 @@ partial="$output.partial"
 rm -f "$partial"
 trap 'rm -f "$partial"' EXIT
 # wixl takes no absolute Source: the files are named relative to the working folder.
-(cd "$package_dir" && wixl --arch x86 -D Version="$version" -o "$partial" "$source_wxs")
+(cd "$package_dir" && wixl --arch "$arch" -D Arch="$arch" -D Version="$version" -o "$partial" "$source_wxs")
 
 # wixl writes neither a component's condition nor its attribute "permanent": each
 # default setting is installed only where AppSearch found no value of that name,
@@ -72,6 +76,20 @@ msiinfo export "$partial" ServiceInstall | tr -d '\r' | grep -qP "^TarnSvcInstal
 msiinfo export "$partial" Upgrade | tr -d '\r' | grep -qP "^\\Q$upgrade_code\\E\t\t\\Q$version\\E\t\t513\t\tWIX_UPGRADE_DETECTED$" || {
   echo "build-msi.sh: the upgrade row does not include version $version:" >&2
   msiinfo export "$partial" Upgrade >&2
+  exit 1
+}
+# The package's platform, and where its service goes, follow the architecture; the
+# settings stay in the 32-bit view (a component without the 64-bit flag, 256).
+template=$([[ $arch == x64 ]] && echo x64 || echo Intel)
+msiinfo suminfo "$partial" | grep -qx "Template: $template;1033" || {
+  echo "build-msi.sh: the package's platform is not $template:" >&2
+  msiinfo suminfo "$partial" >&2
+  exit 1
+}
+service_attributes=$([[ $arch == x64 ]] && echo 256 || echo 0)
+grep -qP "^Service\t[^\t]*\tINSTALLDIR\t$service_attributes\t" <<<"$components" || {
+  echo "build-msi.sh: the service's component is not a $arch one:" >&2
+  echo "$components" >&2
   exit 1
 }
 msiinfo export "$partial" Property | tr -d '\r' | grep -qP "^ProductVersion\t\\Q$version\\E$" || {

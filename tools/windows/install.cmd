@@ -3,8 +3,9 @@ rem Installs (or updates) the Tarn service "TarnSvc" and starts it.
 rem Run from an elevated command prompt, in the folder that holds tarnsvc.exe,
 rem tarn-setup.exe and this script:   install.cmd
 rem
-rem   - copies tarnsvc.exe to "%ProgramFiles(x86)%\Tarn" on 64-bit Windows (the
-rem     service is a 32-bit program), "%ProgramFiles%\Tarn" on 32-bit Windows;
+rem   - copies tarnsvc.exe to "%ProgramFiles(x86)%\Tarn" on 64-bit Windows for the
+rem     32-bit package, to "%ProgramFiles%\Tarn" for the 64-bit package and on
+rem     32-bit Windows;
 rem   - registers the service: own process, automatic start, LocalSystem;
 rem   - gives it 30 s after a pre-shutdown and a restart when it fails;
 rem   - writes the default settings where none exist, in the 32-bit registry view
@@ -19,13 +20,20 @@ set "SERVICE=TarnSvc"
 set "PACKAGE=%~dp0"
 set "SETUP=%PACKAGE%tarn-setup.exe"
 set "SETTINGS=HKLM\SOFTWARE\Corvessan\Tarn"
-set "TARGET=%ProgramFiles%\Tarn"
-if defined ProgramFiles(x86) set "TARGET=%ProgramFiles(x86)%\Tarn"
-set "BINARY=%TARGET%\tarnsvc.exe"
 
 set "STEP=find tarnsvc.exe and tarn-setup.exe beside install.cmd"
 if not exist "%PACKAGE%tarnsvc.exe" goto missing
 if not exist "%SETUP%" goto missing
+
+rem The Program Files folder of the package's own kind, as Windows gives it to
+rem tarn-setup.exe: "Program Files (x86)" for the 32-bit package on 64-bit
+rem Windows, "Program Files" for the 64-bit package and on 32-bit Windows.
+set "STEP=find the Program Files folder"
+set "PROGRAMS="
+for /f "delims=" %%F in ('call "%SETUP%" programfiles') do set "PROGRAMS=%%F"
+if not defined PROGRAMS goto failed
+set "TARGET=%PROGRAMS%\Tarn"
+set "BINARY=%TARGET%\tarnsvc.exe"
 
 rem An installed service is stopped first, and its process awaited: a running
 rem executable cannot be replaced. tarn-setup answers 1060 for a service that

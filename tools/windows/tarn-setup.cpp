@@ -8,12 +8,19 @@
 //   tarn-setup stop         NAME SECONDS       stops the service (unless it is
 //                                              stopped) and waits until it reports
 //                                              stopped and its process has ended
+//   tarn-setup programfiles                    prints the Program Files folder for
+//                                              programs of tarn-setup's own kind
 //
+// "programfiles" lets one install.cmd serve both packages: Windows answers a
+// 32-bit program with "Program Files (x86)" on 64-bit Windows, and a 64-bit one
+// with "Program Files", so the folder follows the executables beside it.
 // The exit code is 0 or the Win32 error code of the failure: 87 for a wrong command
 // line, 1060 for a service that is not installed, 1053 when the service did not
 // stop in time. sc.exe has no verb to set the pre-shutdown time-out (only
 // "qpreshutdown" to read it), and "sc stop" returns before the service stopped.
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 #include <winsvc.h>
 
 #include <algorithm>
@@ -65,7 +72,8 @@ int Usage() {
   std::fputs(
       "usage: tarn-setup preshutdown NAME MILLISECONDS\n"
       "       tarn-setup qpreshutdown NAME\n"
-      "       tarn-setup stop NAME SECONDS\n",
+      "       tarn-setup stop NAME SECONDS\n"
+      "       tarn-setup programfiles\n",
       stderr);
   return kBadCommandLine;
 }
@@ -177,9 +185,23 @@ int StopAndWait(const wchar_t* name, DWORD seconds) {
   return 0;
 }
 
+int PrintProgramFilesFolder() {
+  PWSTR path = nullptr;
+  const HRESULT result = SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path);
+  if (FAILED(result)) {
+    CoTaskMemFree(path);
+    std::fprintf(stderr, "tarn-setup: no Program Files folder (0x%08lx)\n", static_cast<unsigned long>(result));
+    return ERROR_PATH_NOT_FOUND;
+  }
+  std::wprintf(L"%ls\n", path);
+  CoTaskMemFree(path);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wstring(argv[1]) == L"programfiles") return PrintProgramFilesFolder();
   if (argc < 3) return Usage();
   const std::wstring verb = argv[1];
   const wchar_t* name = argv[2];

@@ -11,11 +11,18 @@ setlocal EnableExtensions
 
 set "SERVICE=TarnSvc"
 set "SETUP=%~dp0tarn-setup.exe"
-set "TARGET=%ProgramFiles%\Tarn"
-if defined ProgramFiles(x86) set "TARGET=%ProgramFiles(x86)%\Tarn"
 
 set "STEP=find tarn-setup.exe beside uninstall.cmd"
 if not exist "%SETUP%" goto missing
+
+rem The Program Files folder of the package's own kind, as Windows gives it to
+rem tarn-setup.exe: "Program Files (x86)" for the 32-bit package on 64-bit
+rem Windows, "Program Files" for the 64-bit package and on 32-bit Windows.
+set "STEP=find the Program Files folder"
+set "PROGRAMS="
+for /f "delims=" %%F in ('call "%SETUP%" programfiles') do set "PROGRAMS=%%F"
+if not defined PROGRAMS goto failed
+set "TARGET=%PROGRAMS%\Tarn"
 
 rem Stopped first, and its process awaited: a running service is only marked
 rem for deletion, and its executable cannot be removed while it runs.

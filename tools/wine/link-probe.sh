@@ -10,22 +10,24 @@
 # Last line: "link-probe: N passed, M failed". About 20 s.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-out="$root/build/link-probe"
-export WINEPREFIX="$root/build/wine-link-probe" WINEARCH=win64 WINEDEBUG=-all
-unset DISPLAY WAYLAND_DISPLAY TZ
+# shellcheck source-path=SCRIPTDIR source=wine-lib.sh
+source "$root/tools/wine/wine-lib.sh"
+tarn_wine_choose_arch
+out="$tarn_build/link-probe"
+tarn_wine_environment
+export WINEPREFIX="$root/build/wine-link-probe-$TARN_WINE_ARCH"
 mkdir -p "$out"
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT INT TERM
+trap tarn_wine_stop_server EXIT INT TERM
 
-i686-w64-mingw32-g++-posix -municode -O1 -o "$out/link-probe.exe" "$root/tools/wine/probe/link_probe.cpp" \
-  -static -ladvapi32
-[[ -d "$WINEPREFIX" ]] || wineboot -i >/dev/null 2>&1
+cmake --build "$tarn_build" --target link-probe >"$out/build.log"
+[[ -d "$WINEPREFIX" ]] || tarn_wine_new_prefix "$WINEPREFIX" "$out/wineboot.log"
 folder="$WINEPREFIX/drive_c/link-probe"
 rm -rf "$folder"
 mkdir -p "$folder/outside"
 echo precious >"$folder/outside/target.txt"
 ln -s "$folder/outside" "$folder/dirlink"
 ln -s "$folder/outside/target.txt" "$folder/filelink.txt"
-wine "$out/link-probe.exe" 'C:\link-probe' | tr -d '\r' | tee "$out/probe.out"
+wine "$tarn_build/tools/wine/link-probe.exe" 'C:\link-probe' | tr -d '\r' | tee "$out/probe.out"
 
 passed=0 failed=0
 expect() {

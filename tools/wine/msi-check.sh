@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Checks tarn.msi under Wine's msiexec and service control manager, in a new prefix:
+# Checks the package of the Windows build this machine runs (tarn.msi of the 32-bit
+# build, or tarn-x64.msi of the 64-bit one; tools/wine/wine-lib.sh chooses, and
+# TARN_WINE_ARCH=x86|x64 forces it) under Wine's msiexec and service control
+# manager, in a new prefix:
 #
 #  1. "msiexec /i tarn.msi /qn" installs tarnsvc.exe and tarn-setup.exe in
-#     "C:\Program Files (x86)\Tarn", registers "TarnSvc" (own process, automatic
+#     "C:\Program Files (x86)\Tarn" ("C:\Program Files\Tarn" for tarn-x64.msi),
+#     registers "TarnSvc" (own process, automatic
 #     start, LocalSystem, description, 30 s pre-shutdown time-out), keeps the
 #     settings already in the 32-bit registry view (whatever their type), adds the
 #     missing defaults there only, and starts the service, which, with no
@@ -12,24 +16,26 @@
 #     upgrades in place: one installed product, of the new version, the executable
 #     replaced, the service registered and started again, settings changed since
 #     (also defaults the first installation wrote) and the logs kept;
-#  4. the older package is refused while the newer one is installed;
+#  4. the older package is refused while the newer one is installed, and so is
+#     the package of the other architecture, which installs the same service,
+#     with a message that names it;
 #  5. "msiexec /x ... /qn" removes the service and the files, and keeps the logs
 #     and every setting.
 # msiexec's logs, the service's trace and Wine's messages are in
-# build/mingw-i686/msi-check/; the last part of the latter is printed on failure.
+# build/<preset>/msi-check/; the last part of the latter is printed on failure.
 #
-# Usage: tools/wine/msi-check.sh     (after the mingw-i686 build with tarn.msi; about a minute)
-# It makes its own prefix anew, build/wine-msi (or $TARN_MSI_PREFIX), and ends
+# Usage: tools/wine/msi-check.sh     (after both Windows builds, with msitools; about a minute)
+# It makes its own prefix anew, build/wine-msi-ARCH (or $TARN_MSI_PREFIX), and ends
 # every Wine process of it. The last line reads "msi-check: N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
-source tools/wine/service-prefix.sh
+source tools/wine/wine-lib.sh
+tarn_wine_choose_arch || exit 2
 
-build="$PWD/build/mingw-i686"
-msi="$build/tarn.msi"
-package="$build/package"
-out="$build/msi-check"
-prefix="${TARN_MSI_PREFIX:-$PWD/build/wine-msi}"
+msi="$tarn_msi"
+package="$tarn_build/package"
+out="$tarn_build/msi-check"
+prefix="${TARN_MSI_PREFIX:-$PWD/build/wine-msi-$TARN_WINE_ARCH}"
 wine_log="$out/wine.log"
 service=TarnSvc
 product_name="Tarn power monitor"
@@ -37,9 +43,9 @@ settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-check_name=msi-check
+check_name="msi-check"
 trace_lines=40
-source tools/wine/checklist.sh
+tarn_report_failure() { tarn_report_service_failure; }
 
 # msiexec NAME ARGUMENTS...: runs msiexec with a verbose log in $out/NAME.log;
 # its exit code (Wine's msiexec passes the installer's result on).
@@ -47,20 +53,6 @@ msiexec() {
   local name=$1
   shift
   wine msiexec "$@" /qn /l*v "$(windows_path "$out/$name.log")" >"$out/$name.out" 2>&1
-}
-
-# registry_value KEY NAME [VIEW]: the data of one value as "reg query" shows it.
-registry_value() {
-  wine reg query "$1" /v "$2" ${3:+/reg:$3} 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
-
-value_is() {
-  local actual
-  actual=$(registry_value "$1" "$2" "${4:-}")
-  [[ "$actual" == "$3" ]] && return 0
-  detail="$1\\$2 is \"$actual\", expected \"$3\""
-  return 1
 }
 
 # The six settings as the service would read them (32-bit view), one per line.
@@ -102,12 +94,16 @@ service_starts() {
 # The service's image path: Windows Installer quotes it; Wine 8's msi does not,
 # and its manager starts the unquoted path with spaces all the same.
 image_path_is_the_installed_exe() {
-  local actual wanted='C:\Program Files (x86)\Tarn\tarnsvc.exe'
+  local actual wanted="C:\\$tarn_program_files\\Tarn\\tarnsvc.exe"
   actual=$(registry_value "$service_key" ImagePath)
   [[ "$actual" == "\"$wanted\"" || "$actual" == "$wanted" ]] && return 0
   detail="ImagePath is \"$actual\""
   return 1
 }
+
+# log_says LOG TEXT: msiexec's log holds the ASCII TEXT, whether the log is
+# written in UTF-16 or in the ANSI code page.
+log_says() { tr -d '\0' <"$1" | grep -qF -- "$2"; }
 
 starts_are() {
   local count
@@ -118,9 +114,10 @@ starts_are() {
 }
 
 # ---------------------------------------------------------------------------
-echo "== msi check under Wine ($(wine --version 2>/dev/null))"
-for file in "$msi" "$package/tarnsvc.exe" "$package/tarn-setup.exe"; do
-  [[ -f "$file" ]] || { echo "missing $file: build the mingw-i686 preset (with msitools) first" >&2; exit 2; }
+echo "== msi check of $tarn_msi_name, the $(tarn_wine_describe_arch) build, under Wine ($(wine --version 2>/dev/null))"
+other_package="$tarn_repo/build/$tarn_other_preset/package"
+for file in "$msi" "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$other_package/tarnsvc.exe"; do
+  [[ -f "$file" ]] || { echo "missing $file: build both Windows presets (with msitools) first" >&2; exit 2; }
 done
 rm -rf "$out"
 mkdir -p "$out"
@@ -130,32 +127,39 @@ mkdir -p "$out"
 # executable that differs from this build's (bytes after the image, which the
 # loader ignores), so that its replacement shows.
 version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
-[[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || { echo "tarn.msi has no version major.minor.patch: \"$version\"" >&2; exit 2; }
+[[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || { echo "$tarn_msi_name has no version major.minor.patch: \"$version\"" >&2; exit 2; }
 next_version="${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.$((BASH_REMATCH[3] + 1))"
 next_package="$out/next-package"
 mkdir -p "$next_package"
 cp "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$next_package/"
 printf 'msi-check: the executable of version %s\n' "$next_version" >>"$next_package/tarnsvc.exe"
-next_msi="$out/next/tarn.msi"
-tools/windows/build-msi.sh "$next_version" "$next_package" "$next_msi" >"$out/build-next.log" 2>&1 ||
-  { cat "$out/build-next.log" >&2; echo "building tarn.msi $next_version failed" >&2; exit 1; }
+next_msi="$out/next/$tarn_msi_name"
+tools/windows/build-msi.sh "$TARN_WINE_ARCH" "$next_version" "$next_package" "$next_msi" >"$out/build-next.log" 2>&1 ||
+  { cat "$out/build-next.log" >&2; echo "building $tarn_msi_name $next_version failed" >&2; exit 1; }
 
 # The same version built again: Windows Installer sees another product.
-rebuilt_msi="$out/rebuilt/tarn.msi"
-tools/windows/build-msi.sh "$version" "$package" "$rebuilt_msi" >"$out/build-rebuilt.log" 2>&1 ||
-  { cat "$out/build-rebuilt.log" >&2; echo "building tarn.msi $version again failed" >&2; exit 1; }
+rebuilt_msi="$out/rebuilt/$tarn_msi_name"
+tools/windows/build-msi.sh "$TARN_WINE_ARCH" "$version" "$package" "$rebuilt_msi" >"$out/build-rebuilt.log" 2>&1 ||
+  { cat "$out/build-rebuilt.log" >&2; echo "building $tarn_msi_name $version again failed" >&2; exit 1; }
+
+# The package of the other architecture, which installs the same service.
+other_arch=$([[ $TARN_WINE_ARCH == x64 ]] && echo x86 || echo x64)
+other_msi_name=$([[ $other_arch == x64 ]] && echo tarn-x64.msi || echo tarn.msi)
+other_msi="$out/other/$other_msi_name"
+tools/windows/build-msi.sh "$other_arch" "$version" "$other_package" "$other_msi" >"$out/build-other.log" 2>&1 ||
+  { cat "$out/build-other.log" >&2; echo "building the $other_arch package failed" >&2; exit 1; }
 
 tarn_wine_environment
 export WINEPREFIX="$prefix"
 trap tarn_wine_stop_server EXIT
 tarn_wine_exit_on_signals
-echo "-- prefix $prefix; tarn.msi $version, then $next_version"
-tarn_wine_new_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
+echo "-- prefix $prefix; $tarn_msi_name $version, then $next_version"
+tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
 tarn_wine_set_service_environment TARN_TRACE 1
 tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
 wineserver -w
 tarn_wine_start_server "$wine_log"
-pass "prefix ready ($((SECONDS - started)) s)"
+pass "prefix ready ($((SECONDS - tarn_check_started)) s)"
 
 # Settings made before the installation must survive it: one the service uses,
 # and one it ignores for its type (which is no reason to replace it).
@@ -165,12 +169,12 @@ logs="$prefix/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
 mkdir -p "$logs"
 echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
 
-echo "-- msiexec /i tarn.msi /qn ($version)"
+echo "-- msiexec /i $tarn_msi_name /qn ($version)"
 msiexec install /i "$(windows_path "$msi")" || abort "msiexec /i succeeds" "exit code $?; log $out/install.log"
 pass "msiexec /i succeeds"
-program_files="$prefix/drive_c/Program Files (x86)/Tarn"
+program_files="$prefix/drive_c/$tarn_program_files/Tarn"
 detail="not found or not the built one: $program_files/tarnsvc.exe"
-check "tarnsvc.exe installed in C:\\Program Files (x86)\\Tarn" cmp -s "$program_files/tarnsvc.exe" "$package/tarnsvc.exe"
+check "tarnsvc.exe installed in C:\\$tarn_program_files\\Tarn" cmp -s "$program_files/tarnsvc.exe" "$package/tarnsvc.exe"
 detail="not found: $program_files/tarn-setup.exe"
 check "tarn-setup.exe installed beside it" test -f "$program_files/tarn-setup.exe"
 check "image path: the installed tarnsvc.exe" image_path_is_the_installed_exe
@@ -196,7 +200,20 @@ check "service started by the installation (no driver: stops itself)" wait_for_s
 check "exit code 0" exit_codes_are 0 0
 check "started once (traced)" starts_are 1
 
-echo "-- msiexec /i tarn.msi /qn ($version rebuilt, another product code)"
+echo "-- msiexec /i $other_msi_name /qn while $tarn_msi_name is installed: refused"
+msiexec other /i "$(windows_path "$other_msi")"
+code=$?
+detail="exit code $code"
+check "msiexec /i of the other architecture's package fails" test "$code" != 0
+detail="no message that names the installed package in $out/other.log"
+check "its log says why: the other package is installed" log_says "$out/other.log" \
+  "Tarn is already installed on this computer from the"
+check "still one product, version $version" products_are "$version"
+detail="not the installed one: $program_files/tarnsvc.exe"
+check "tarnsvc.exe unchanged" cmp -s "$program_files/tarnsvc.exe" "$package/tarnsvc.exe"
+check "service still registered" image_path_is_the_installed_exe
+
+echo "-- msiexec /i $tarn_msi_name /qn ($version rebuilt, another product code)"
 msiexec rebuild /i "$(windows_path "$rebuilt_msi")" || abort "msiexec /i of the rebuild succeeds" \
   "exit code $?; log $out/rebuild.log"
 pass "msiexec /i of the rebuild succeeds"
@@ -216,7 +233,7 @@ UploadLogFileBackupNum=0x5"
   check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"
 }
 
-echo "-- msiexec /i tarn.msi /qn ($next_version): upgrade in place"
+echo "-- msiexec /i $tarn_msi_name /qn ($next_version): upgrade in place"
 # Changed since the first installation, among them a default it wrote.
 wine reg add "$settings_key" /v UploadLogPeriodMs /t REG_DWORD /d 2000 /f /reg:32 >/dev/null 2>&1
 wine reg add "$settings_key" /v LogFileBackupNum /t REG_DWORD /d 3 /f /reg:32 >/dev/null 2>&1
@@ -233,7 +250,7 @@ check "exit code 0" exit_codes_are 0 0
 check "started three times in all (traced)" starts_are 3
 check_settings_and_logs_kept
 
-echo "-- msiexec /i tarn.msi /qn ($version) over $next_version: refused"
+echo "-- msiexec /i $tarn_msi_name /qn ($version) over $next_version: refused"
 msiexec downgrade /i "$(windows_path "$msi")"
 code=$?
 detail="exit code $code"
@@ -242,7 +259,7 @@ check "still one product, version $next_version" products_are "$next_version"
 detail="not the new one: $program_files/tarnsvc.exe"
 check "tarnsvc.exe unchanged" cmp -s "$program_files/tarnsvc.exe" "$next_package/tarnsvc.exe"
 
-echo "-- msiexec /x tarn.msi /qn"
+echo "-- msiexec /x $tarn_msi_name /qn"
 msiexec uninstall /x "$(windows_path "$next_msi")"
 code=$?
 detail="exit code $code; log $out/uninstall.log"

@@ -2,7 +2,8 @@
 # Checks the Windows build of the service under Wine's service control manager,
 # installed and removed the way a Windows user does it (tools/windows/*.cmd):
 #
-#  1. install.cmd copies tarnsvc.exe to "C:\Program Files (x86)\Tarn", registers
+#  1. install.cmd copies tarnsvc.exe to "C:\Program Files (x86)\Tarn" (the 32-bit
+#     build; "C:\Program Files\Tarn" for the 64-bit one), registers
 #     "TarnSvc" (own process, automatic start, LocalSystem, description, 30 s
 #     pre-shutdown time-out), keeps the settings already in the 32-bit registry
 #     view and adds the missing defaults there only, and starts the service;
@@ -18,55 +19,30 @@
 #  5. started by hand rather than by the manager, tarnsvc.exe traces the
 #     dispatcher's failure and ends with exit code 0.
 # The service's trace (TARN_TRACE=1) and Wine's messages go to
-# build/mingw-i686/service-check/wine.log; the last part is printed on failure.
+# build/<preset>/service-check/wine.log; the last part is printed on failure.
 #
-# Usage: tools/wine/service-check.sh     (after the mingw-i686 build; about 35 s)
-# It makes its own prefix anew, build/wine-service (or $TARN_SERVICE_PREFIX), and
-# ends every Wine process of it. The last line reads "service-check: N passed, M failed".
+# Usage: tools/wine/service-check.sh     (after the Windows builds; about 35 s)
+# It checks the build this machine runs (tools/wine/wine-lib.sh; TARN_WINE_ARCH=x86|x64
+# forces it), makes its own prefix anew, build/wine-service-ARCH (or
+# $TARN_SERVICE_PREFIX), and ends every Wine process of it. The last line reads "service-check: N passed, M failed".
 set -uo pipefail
-cd "$(dirname "$0")/../.."
-source tools/wine/service-prefix.sh
+cd "$(dirname "$0")/../.." || exit 2
+source tools/wine/wine-lib.sh
+tarn_wine_choose_arch || exit 2
 
-build="$PWD/build/mingw-i686"
-package="$build/package"
-tarn_sc="$build/tools/tarn-sc/tarn-sc.exe"
-out="$build/service-check"
-prefix="${TARN_SERVICE_PREFIX:-$PWD/build/wine-service}"
+package="$tarn_build/package"
+tarn_sc="$tarn_build/tools/tarn-sc/tarn-sc.exe"
+out="$tarn_build/service-check"
+prefix="${TARN_SERVICE_PREFIX:-$PWD/build/wine-service-$TARN_WINE_ARCH}"
 wine_log="$out/wine.log"
 service=TarnSvc
 settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 interface_class='{45BD8344-7ED6-49CF-A440-C276C933B053}'
 
-check_name=service-check
+check_name="service-check"
 trace_lines=60
-source tools/wine/checklist.sh
-
-# no_service_process: no tarnsvc.exe of this prefix is left (it may take a moment
-# to end after its last report).
-no_service_process() {
-  local deadline=$((SECONDS + 10)) left
-  while :; do
-    left=$(tarn_wine_processes 'tarnsvc\.exe')
-    [[ -z "$left" ]] && return 0
-    ((SECONDS >= deadline)) && { detail="still running: $left"; return 1; }
-    sleep 0.2
-  done
-}
-
-# registry_value KEY NAME [VIEW]: the data of one value as "reg query" shows it.
-registry_value() {
-  wine reg query "$1" /v "$2" ${3:+/reg:$3} 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
-
-value_is() {
-  local actual
-  actual=$(registry_value "$1" "$2" "${4:-}")
-  [[ "$actual" == "$3" ]] && return 0
-  detail="$1\\$2 is \"$actual\", expected \"$3\""
-  return 1
-}
+tarn_report_failure() { tarn_report_service_failure; }
 
 traced() {
   grep -qF "[QorLog]" "$wine_log" && grep -qF "$1" "$wine_log" && return 0
@@ -112,9 +88,9 @@ register_unreachable_interface() {
 }
 
 # ---------------------------------------------------------------------------
-echo "== service check under Wine ($(wine --version 2>/dev/null))"
+echo "== service check of the $(tarn_wine_describe_arch) build under Wine ($(wine --version 2>/dev/null))"
 for file in "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$package/install.cmd" "$package/uninstall.cmd" "$tarn_sc"; do
-  [[ -f "$file" ]] || { echo "missing $file: build the mingw-i686 preset first" >&2; exit 2; }
+  [[ -f "$file" ]] || { echo "missing $file: build the $tarn_preset preset first" >&2; exit 2; }
 done
 rm -rf "$out"
 mkdir -p "$out"
@@ -125,14 +101,14 @@ export WINEPREFIX="$prefix"
 trap tarn_wine_stop_server EXIT
 tarn_wine_exit_on_signals
 echo "-- prefix $prefix"
-tarn_wine_new_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
+tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
 # Seen by the service: its trace on, as the debugger output that Wine prints for
 # the debugstr channel into the services' output, $wine_log.
 tarn_wine_set_service_environment TARN_TRACE 1
 tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
 wineserver -w
 tarn_wine_start_server "$wine_log"
-pass "prefix ready ($((SECONDS - started)) s)"
+pass "prefix ready ($((SECONDS - tarn_check_started)) s)"
 
 # Settings already there (short periods, as an administrator may have set
 # them) must survive the installation.
@@ -149,10 +125,10 @@ echo "$install_output" >"$out/install.log"
 [[ $install_code == 0 ]] || abort "install.cmd succeeds" "exit code $install_code:"$'\n'"$install_output"
 pass "install.cmd succeeds"
 
-installed="$prefix/drive_c/Program Files (x86)/Tarn/tarnsvc.exe"
+installed="$prefix/drive_c/$tarn_program_files/Tarn/tarnsvc.exe"
 detail="not found or not the built one: $installed"
-check "tarnsvc.exe copied to C:\\Program Files (x86)\\Tarn" cmp -s "$installed" "$package/tarnsvc.exe"
-check "image path quoted" value_is "$service_key" ImagePath '"C:\Program Files (x86)\Tarn\tarnsvc.exe"'
+check "tarnsvc.exe copied to C:\\$tarn_program_files\\Tarn" cmp -s "$installed" "$package/tarnsvc.exe"
+check "image path quoted" value_is "$service_key" ImagePath "\"C:\\$tarn_program_files\\Tarn\\tarnsvc.exe\""
 check "own process" value_is "$service_key" Type 0x10
 check "automatic start" value_is "$service_key" Start 0x2
 check "runs as LocalSystem" value_is "$service_key" ObjectName LocalSystem

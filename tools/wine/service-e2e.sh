@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Runs the Windows build of the service, tarnsvc.exe (32-bit), as "TarnSvc"
-# under Wine against the simulated power-monitor kernel driver, from an empty
-# 64-bit prefix, and checks what it writes. It shows, printing each check as
-# it passes:
+# Runs the Windows build of the service, tarnsvc.exe, as "TarnSvc" under Wine
+# against the simulated power-monitor kernel driver, from an empty 64-bit
+# prefix, and checks what it writes. It runs the build this machine can run,
+# the 32-bit one where Wine's 32-bit loader runs and the 64-bit one elsewhere
+# (tools/wine/wine-lib.sh; TARN_WINE_ARCH=x86|x64 forces it). It shows,
+# printing each check as it passes:
 #
-#   1. setup: the driver package (tools/simdriver, through wine-common.sh)
-#      and tarnsvc.exe (preset mingw-i686, built incrementally) are built;
+#   1. setup: the driver package (tools/simdriver, through wine-lib.sh)
+#      and tarnsvc.exe (preset mingw-i686 or mingw-x86_64, built
+#      incrementally) are built;
 #      the prefix is created; TARN_TRACE=1 goes into the system environment
 #      (Wine's service manager builds the services' environment from the
 #      registry, not from its own); short periods and small limits go to
-#      HKLM\SOFTWARE\Corvessan\Tarn in the 32-bit view (reg add /reg:32); a
+#      HKLM\SOFTWARE\Corvessan\Tarn in the 32-bit view (reg add /reg:32),
+#      and settings that would make every check below fail go to the same
+#      names in the 64-bit view (/reg:64), which both builds must ignore; a
 #      persistent Wine server starts; the devices of service-e2e-driver.ini
 #      are installed; `wine sc create TarnSvc binPath= C:\tarn\tarnsvc.exe`
 #      and `wine sc start TarnSvc`;
@@ -37,7 +42,8 @@
 #
 # A failing check stops the script with the service's status, the log files,
 # the driver's log and the service's trace, keeps the work folder and exits
-# 1. A run takes about a minute, 20-30 s of it for the prefix.
+# 1. The last line reads "service-e2e: N passed, M failed". A run takes about
+# a minute, 20-30 s of it for the prefix.
 #
 # The Wine server and the services run in the time zone TARN_E2E_TZ (default
 # NST+3:30, UTC-03:30 all year), so the rows' numeric UTC offset is not the
@@ -51,7 +57,7 @@
 #   --no-build      use the tarnsvc.exe already built (or TARNSVC_EXE)
 # Environment:
 #   WINEPREFIX      prefix to use; must be empty or absent (default: a temp one)
-#   TARNSVC_EXE     the service executable (default: build/mingw-i686/...)
+#   TARNSVC_EXE     the service executable (default: that of the build run)
 #   TARN_E2E_TZ     time zone of the services, see above
 #   KEEP_WORK=1     keep the work folder (logs, binaries, prefix) afterwards
 #
@@ -60,15 +66,18 @@
 #   export WINEPREFIX=<work>/prefix
 #   TZ=NST+3:30 WINEDEBUG=warn+debugstr wineserver -p
 #   TZ=NST+3:30 WINEDEBUG=warn+debugstr /usr/lib/wine/wine64 cmd /c exit 2>services.log
-#   wine sc start TarnSvc; wine sc query TarnSvc
+#   wine sc start TarnSvc; wine sc query TarnSvc   (wine: /usr/lib/wine/wine64 where
+#                                                  32-bit programs cannot run)
 #   tail -f "$WINEPREFIX/drive_c/ProgramData/Corvessan/TARNLog/LocalLog/TARNLog.csv"
 #   /usr/lib/wine/wine64 <work>/bin/tarnpwr-install.exe remove 0001   (or list)
 #   wine sc stop TarnSvc; wineserver -k
 # services.log then holds the driver's lines and the service's trace.
-set -euo pipefail
+set -uo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-repo="$(cd "$here/../.." && pwd)"
+# shellcheck source-path=SCRIPTDIR source=wine-lib.sh
+source "$here/wine-lib.sh"
+repo="$tarn_repo"
 ini="$here/service-e2e-driver.ini"
 expected="$here/service-e2e-driver.expected"
 removed_instance=0001 # the BATTERY device of the ini
@@ -86,6 +95,12 @@ declare -A settings=(
   [LogPeriodMs]=1000 [LogFileSizeByte]=600 [LogFileBackupNum]=2
   [UploadLogPeriodMs]=2000 [UploadLogFileSizeByte]=300 [UploadLogFileBackupNum]=2
 )
+# The same names in the 64-bit view, which neither build reads: were any of
+# them taken, the periods, rotations and retention checked below would fail.
+declare -A settings_64=(
+  [LogPeriodMs]=3600000 [LogFileSizeByte]=10000000 [LogFileBackupNum]=50
+  [UploadLogPeriodMs]=3600000 [UploadLogFileSizeByte]=10000000 [UploadLogFileBackupNum]=50
+)
 # The zone the Wine server and the services run in (see the top); the other
 # Wine programs get no TZ.
 zone="${TARN_E2E_TZ-NST+3:30}"
@@ -95,79 +110,63 @@ zone="${TARN_E2E_TZ-NST+3:30}"
 local_header="# LogFormatVersion:V1.00"
 upload_header="#vorla_upload LogFormatVersion:V1.00"
 
+tarn_wine_choose_arch || exit 2
 work="$(mktemp -d /tmp/tarnsvc-e2e.XXXXXX)"
 bin="$work/bin"
 logs="$work/logs"
-WINEPREFIX="$(realpath -m "${WINEPREFIX:-$work/prefix}")"
-service_exe="${TARNSVC_EXE:-$repo/build/mingw-i686/qorlogsvc/model/service/tarnsvc.exe}"
-# shellcheck source-path=SCRIPTDIR source=wine-common.sh
-source "$here/wine-common.sh"
-unset TZ
+services_log="$logs/services.log"
+mkdir -p "$logs"
+prefix="$(realpath -m "${WINEPREFIX:-$work/prefix}")"
+WINEPREFIX="$prefix"
+service_exe="${TARNSVC_EXE:-$tarn_build/qorlogsvc/model/service/tarnsvc.exe}"
+check_name="service-e2e"
 
 programdata="$WINEPREFIX/drive_c/ProgramData"
 local_dir="$programdata/Corvessan/TARNLog/LocalLog"
 drop_dir="$programdata/Corvessan/VORLA/upload"
 
-started_at=$(date +%s.%N)
 started_epoch=$(date +%s)
-step_started_at=$started_at
-passed=0
-
-ok() {
-  passed=$((passed + 1))
-  echo "    ok  $*"
-}
 
 # ---- failure report ----------------------------------------------------------
 
 print_folder() {
   local folder="$1" file
-  echo "---- $folder" >&2
-  [[ -d "$folder" ]] || { echo "    (absent)" >&2; return; }
-  ls -l "$folder" >&2 || true
+  echo "---- $folder"
+  [[ -d "$folder" ]] || { echo "    (absent)"; return; }
+  ls -l "$folder" || true
   for file in "$folder"/*; do
     [[ -f "$file" ]] || continue
-    echo "---- ${file##*/} (first and last lines, CR shown as ^M)" >&2
-    { head -n 3 "$file"; echo "..."; tail -n 2 "$file"; } | cat -v >&2
+    echo "---- ${file##*/} (first and last lines, CR shown as ^M)"
+    { head -n 3 "$file"; echo "..."; tail -n 2 "$file"; } | cat -v
   done
 }
 
-fail() {
-  local message="$1" output="${2:-}"
-  trap - EXIT
-  echo "FAILED: $message" >&2
-  if [[ -n "$output" && -f "$output" ]]; then
-    echo "---- output of the step ($output)" >&2
-    cat "$output" >&2
-  fi
-  if ((wine_server_started)); then
-    echo "---- sc query TarnSvc" >&2
-    wine sc query TarnSvc 2>&1 | tr -d '\r' >&2 || true
+# After a failure: the service's status, the log folders, the driver's log
+# and the service's trace; the work folder is kept.
+tarn_report_failure() {
+  if ((tarn_wine_server_started)); then
+    echo "---- sc query TarnSvc"
+    wine sc query TarnSvc 2>&1 | tr -d '\r' || true
   fi
   [[ -d "$programdata" ]] && { print_folder "$local_dir"; print_folder "$drop_dir"; }
   if [[ -s "${services_log:-}" ]]; then
-    echo "---- the driver's log (last lines)" >&2
-    grep -a 'tarnpwr' "$services_log" | tail -25 >&2 || true
-    echo "---- the service's trace and Wine's errors (last lines)" >&2
+    echo "---- the driver's log (last lines)"
+    grep -a 'tarnpwr' "$services_log" | tail -25 || true
+    echo "---- the service's trace and Wine's errors (last lines)"
     grep -a -E 'QorLog|err:' "$services_log" | grep -v -E 'nodrv_CreateWindow|systray|explorer process' |
-      tail -25 >&2 || true
+      tail -25 || true
   fi
-  ((wine_server_started)) && wine_stop
-  echo "work folder kept: $work" >&2
-  exit 1
 }
 
-cleanup() {
-  local status=$?
-  ((wine_server_started)) && wine_stop
-  if [[ "${KEEP_WORK:-0}" == 1 ]]; then
-    echo "service-e2e: kept $work"
+tarn_cleanup() {
+  if [[ "${KEEP_WORK:-0}" == 1 || $failed -gt 0 ]]; then
+    echo "service-e2e: kept the work folder $work"
   else
     rm -rf "$work"
   fi
-  exit $status
 }
-trap cleanup EXIT
+trap finish EXIT
+tarn_wine_exit_on_signals
 
 # ---- the expected rows -----------------------------------------------------------
 
@@ -176,7 +175,7 @@ load_expected() {
   local id reading1 reading0 extra
   while read -r id reading1 reading0 extra; do
     [[ -z "$id" || "$id" == \#* ]] && continue
-    [[ -n "$reading0" && -z "$extra" ]] || fail "$expected: a line needs an id and two readings: $id $reading1"
+    [[ -n "$reading0" && -z "$extra" ]] || abort "$expected: a line needs an id and two readings: $id $reading1"
     expected_ids+=("$id") expected_reading1+=("$reading1") expected_reading0+=("$reading0")
   done <"$expected"
   local fields="" i
@@ -275,7 +274,7 @@ record_rows() {
   data_lines "$file"
   for line in "${data[@]}"; do
     [[ -n "${seen_rows[$line]:-}" ]] && continue
-    check_row "$line" || fail "${file##*/}: $row_error: $line"
+    check_row "$line" || abort "${file##*/}: $row_error: $line"
     seen_rows[$line]="$log $row_epoch ${row_index:--}"
   done
 }
@@ -326,7 +325,7 @@ check_handover_complete() {
   data_lines "$file"
   for ((i = 0; i < ${#upload_rows_now[@]}; i++)); do
     [[ "${data[i]:-}" == "${upload_rows_now[i]}" ]] ||
-      fail "${file##*/} lacks the row ${upload_rows_now[i]} of TARNLogUpload.csv"
+      abort "${file##*/} lacks the row ${upload_rows_now[i]} of TARNLogUpload.csv"
   done
 }
 
@@ -338,7 +337,7 @@ wait_for() {
   while :; do
     observe
     "$@" && return 0
-    (($(date +%s%N) < deadline)) || fail "no $what within $seconds s"
+    (($(date +%s%N) < deadline)) || abort "no $what within $seconds s"
     sleep 0.25
   done
 }
@@ -360,128 +359,124 @@ backups_at_least() { ((${#seen_backups[@]} >= $1)); }
 
 # ---- the service ---------------------------------------------------------------------
 
-sc32() { wine sc "$@" 2>&1 | tr -d '\r'; }
-service_field() { sc32 query TarnSvc | awk -v field="$1" '$1 == field { print $3 " " $4 }'; }
-
-# Process ids of tarnsvc.exe in this prefix (other prefixes may run their own).
-service_processes() {
-  local pid
-  for pid in $(pgrep -i -f 'tarnsvc\.exe' || true); do
-    if grep -q -s -z -x -F "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ"; then echo "$pid"; fi
-  done
-  return 0
-}
-
+sc_command() { wine sc "$@" 2>&1 | tr -d '\r'; }
+service_field() { sc_command query TarnSvc | awk -v field="$1" '$1 == field { print $3 " " $4 }'; }
 service_stopped() { [[ "$(service_field STATE)" == "1 STOPPED" ]]; }
-no_service_process() { [[ -z "$(service_processes)" ]]; }
 
 # ==== 1. build, prefix, settings, devices, service ========================================
 
-wine_setup
+tarn_wine_environment
+echo "== TarnSvc under Wine: the $(tarn_wine_describe_arch) build"
 load_expected
 if [[ -n "$zone" ]]; then zone_offset=$(TZ="$zone" date +%z); else zone_offset=$(date +%z); fi
 zone_name="${zone:-of the machine} (UTC$zone_offset)"
 
 step "build the driver package and tarnsvc.exe"
-wine_build
-if ((build_service)) && [[ -z "${TARNSVC_EXE:-}" ]]; then
-  (cd "$repo" && { [[ -f build/mingw-i686/build.ninja ]] || cmake --preset mingw-i686; } &&
-    cmake --build build/mingw-i686 -j2 --target tarnsvc) >"$logs/build-service.out" 2>&1 ||
-    fail "building tarnsvc.exe" "$logs/build-service.out"
+if ((build_service)); then
+  (cd "$repo" && { [[ -f "$tarn_build/build.ninja" ]] || cmake --preset "$tarn_preset"; } &&
+    cmake --build "$tarn_build" -j2 --target tarnsvc tarnpwr-probe) >"$logs/build-service.out" 2>&1 ||
+    abort "building tarnsvc.exe" "$logs/build-service.out"
 fi
-[[ -f "$service_exe" ]] || fail "$service_exe not found (build the mingw-i686 preset or set TARNSVC_EXE)"
-ok "$(basename "$service_exe") and the driver package built"
+tarn_wine_build_driver "$bin" "$logs/build.out" || abort "building the driver package" "$logs/build.out"
+[[ -f "$service_exe" ]] || abort "$service_exe not found (build the $tarn_preset preset or set TARNSVC_EXE)"
+pass "$(basename "$service_exe") and the driver package built"
 
 step "create the 64-bit prefix $WINEPREFIX"
-wine_create_prefix
+tarn_wine_new_prefix "$prefix" "$logs/wineboot.out" || abort "a new prefix" "$logs/wineboot.out"
 # Wine's service manager gives services an environment built from the
 # registry, once, at its first service start: TARN_TRACE has to be there
 # before the server that runs the service starts.
-wine_setting() { wine reg add "$@" /f >>"$logs/settings.out" 2>&1 || fail "reg add $*" "$logs/settings.out"; }
+wine_setting() { wine reg add "$@" /f >>"$logs/settings.out" 2>&1 || abort "reg add $*" "$logs/settings.out"; }
 wine_setting 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v TARN_TRACE /t REG_SZ /d 1
 for name in "${!settings[@]}"; do
   wine_setting 'HKLM\SOFTWARE\Corvessan\Tarn' /v "$name" /t REG_DWORD /d "${settings[$name]}" /reg:32
+  wine_setting 'HKLM\SOFTWARE\Corvessan\Tarn' /v "$name" /t REG_DWORD /d "${settings_64[$name]}" /reg:64
 done
 wine reg query 'HKLM\SOFTWARE\Corvessan\Tarn' /reg:32 2>&1 | tr -d '\r' >"$logs/settings.query" || true
 for name in "${!settings[@]}"; do
   grep -q -E "^ +$name +REG_DWORD +0x$(printf '%x' "${settings[$name]}")\$" "$logs/settings.query" ||
-    fail "$name is not ${settings[$name]} in the 32-bit view" "$logs/settings.query"
+    abort "$name is not ${settings[$name]} in the 32-bit view" "$logs/settings.query"
 done
-ok "settings in HKLM\\SOFTWARE\\Corvessan\\Tarn (32-bit view): $(for n in "${!settings[@]}"; do printf '%s=%s ' "$n" "${settings[$n]}"; done)"
+pass "settings in HKLM\\SOFTWARE\\Corvessan\\Tarn (32-bit view): $(for n in "${!settings[@]}"; do printf '%s=%s ' "$n" "${settings[$n]}"; done)"
+wine reg query 'HKLM\SOFTWARE\Corvessan\Tarn' /reg:64 2>&1 | tr -d '\r' >"$logs/settings-64.query" || true
+grep -q -E "^ +LogPeriodMs +REG_DWORD +0x$(printf '%x' "${settings_64[LogPeriodMs]}")\$" "$logs/settings-64.query" ||
+  abort "the 64-bit view does not hold its own LogPeriodMs" "$logs/settings-64.query"
+pass "the same names in the 64-bit view, with values every check below would fail on: LogPeriodMs=${settings_64[LogPeriodMs]} ..."
 wineserver -w
 mkdir -p "$WINEPREFIX/drive_c/tarn"
 cp "$service_exe" "$WINEPREFIX/drive_c/tarn/tarnsvc.exe"
-if [[ -n "$zone" ]]; then TZ="$zone" wine_start; else wine_start; fi
-ok "Wine server and services running, in the time zone $zone_name"
+TARN_SERVICES_TZ="$zone" tarn_wine_start_server "$services_log"
+pass "Wine server and services running, in the time zone $zone_name"
 
 step "install the devices of $(basename "$ini")"
-wine_install_devices "$ini"
+tarn_wine_install_devices "$ini"
 
 step "create and start TarnSvc (no collection drop folder yet)"
-sc32 create TarnSvc binPath= 'C:\tarn\tarnsvc.exe' >"$logs/create.out" || fail "sc create" "$logs/create.out"
-sc32 start TarnSvc >"$logs/start.out" || fail "sc start" "$logs/start.out"
-[[ "$(service_field STATE)" == "4 RUNNING" ]] || fail "TarnSvc is not running after sc start" "$logs/start.out"
-ok "sc start: STATE 4 RUNNING"
-[[ $(service_processes | wc -l) == 1 ]] || fail "expected one tarnsvc.exe process in this prefix, found: $(service_processes)"
-ok "one tarnsvc.exe process"
+sc_command create TarnSvc binPath= 'C:\tarn\tarnsvc.exe' >"$logs/create.out" || abort "sc create" "$logs/create.out"
+sc_command start TarnSvc >"$logs/start.out" || abort "sc start" "$logs/start.out"
+[[ "$(service_field STATE)" == "4 RUNNING" ]] || abort "TarnSvc is not running after sc start" "$logs/start.out"
+pass "sc start: STATE 4 RUNNING"
+[[ $(tarn_wine_processes 'tarnsvc\.exe' | wc -l) == 1 ]] ||
+  abort "expected one tarnsvc.exe process in this prefix, found: $(tarn_wine_processes 'tarnsvc\.exe')"
+pass "one tarnsvc.exe process"
 
 # ==== 2. the local log ====================================================================
 
 step "local log: header, rows, component ids, readings"
 wait_for 6 "first local row" rows_at_least local 1
 first_local="$(head -n 1 "$local_dir/TARNLog.csv")"
-[[ "$first_local" == "$local_header"$'\r' ]] || fail "TARNLog.csv starts with '$first_local', not the header"
-ok "TARNLog.csv begins with \"$local_header\" CR LF"
+[[ "$first_local" == "$local_header"$'\r' ]] || abort "TARNLog.csv starts with '$first_local', not the header"
+pass "TARNLog.csv begins with \"$local_header\" CR LF"
 data_lines "$local_dir/TARNLog.csv"
 first_row="${data[0]}"
 echo "    first row: $first_row"
-ok "rows: ${first_row:0:20}, then ${#expected_ids[@]} devices in path order: ids ${expected_ids[*]} (ff: unknown component; MBB, check 0, left out)"
-[[ "${seen_rows[$first_row]##* }" == 0 ]] || fail "the first row holds read ${seen_rows[$first_row]##* } of the counters, not the first: $first_row"
-ok "the first row holds every counter's first reading; readings as $(basename "$expected") gives them"
-ok "time stamp offset ${first_row:15:5}: numeric, that of the zone $zone_name"
+pass "rows: ${first_row:0:20}, then ${#expected_ids[@]} devices in path order: ids ${expected_ids[*]} (ff: unknown component; MBB, check 0, left out)"
+[[ "${seen_rows[$first_row]##* }" == 0 ]] || abort "the first row holds read ${seen_rows[$first_row]##* } of the counters, not the first: $first_row"
+pass "the first row holds every counter's first reading; readings as $(basename "$expected") gives them"
+pass "time stamp offset ${first_row:15:5}: numeric, that of the zone $zone_name"
 
 # ==== 3. the upload log without and with the drop folder =================================
 
 step "upload log without the drop folder: a full file is deleted"
 wait_for 10 "upload rotation" rotations_at_least 1
-[[ ! -e "$drop_dir" ]] || fail "the service created the drop folder $drop_dir"
+[[ ! -e "$drop_dir" ]] || abort "the service created the drop folder $drop_dir"
 for line in "${vanished_upload_rows[@]}"; do
-  if grep -r -q -F -- "$line" "$programdata"; then fail "the rotated upload row is still on disk: $line"; fi
+  if grep -r -q -F -- "$line" "$programdata"; then abort "the rotated upload row is still on disk: $line"; fi
 done
-ok "TARNLogUpload.csv rotated; its rows (${#vanished_upload_rows[@]} seen) are gone, no drop folder created"
+pass "TARNLogUpload.csv rotated; its rows (${#vanished_upload_rows[@]} seen) are gone, no drop folder created"
 wait_for 4 "new TARNLogUpload.csv" test -s "$local_dir/TARNLogUpload.csv"
 [[ "$(head -n 1 "$local_dir/TARNLogUpload.csv")" == "$upload_header"$'\r' ]] ||
-  fail "TARNLogUpload.csv does not begin with the header \"$upload_header\""
-ok "the next upload row starts a new TARNLogUpload.csv with \"$upload_header\" CR LF"
+  abort "TARNLogUpload.csv does not begin with the header \"$upload_header\""
+pass "the next upload row starts a new TARNLogUpload.csv with \"$upload_header\" CR LF"
 
 step "upload log with the drop folder: hand-over and retention"
 mkdir -p "$drop_dir"
 handovers_wanted=$((settings[UploadLogFileBackupNum] + 1))
 wait_for 20 "$handovers_wanted hand-overs" handovers_at_least "$handovers_wanted"
-ok "${#seen_handovers[@]} files handed over as 3001_TARNLogUpload_<stamp>.csv, each with every row TARNLogUpload.csv showed"
+pass "${#seen_handovers[@]} files handed over as 3001_TARNLogUpload_<stamp>.csv, each with every row TARNLogUpload.csv showed"
 backups_wanted=$((settings[LogFileBackupNum] + 1))
 wait_for 10 "$backups_wanted local rotations" backups_at_least "$backups_wanted"
-ok "${#seen_backups[@]} local rotations into TARNLog_<stamp>.csv"
+pass "${#seen_backups[@]} local rotations into TARNLog_<stamp>.csv"
 
 # ==== 4. a device removed and installed again ==============================================
 
 step "remove ROOT\\TARNPWR\\$removed_instance while the service runs"
-run remove "$wine64_loader" tarnpwr-install.exe remove "$removed_instance" || fail "tarnpwr-install remove" "$logs/remove.out"
-grep -q -F "removed ROOT\\TARNPWR\\$removed_instance" "$logs/remove.out" || fail "the device was not removed" "$logs/remove.out"
+run remove "$tarn_wine64_loader" tarnpwr-install.exe remove "$removed_instance" || abort "tarnpwr-install remove" "$logs/remove.out"
+grep -q -F "removed ROOT\\TARNPWR\\$removed_instance" "$logs/remove.out" || abort "the device was not removed" "$logs/remove.out"
 removed_epoch=$(date +%s)
 # A cycle that read the device just before it went may still write its row.
 watch_for 1500
 local_before=$(count_rows local) upload_before=$(count_rows upload)
 watch_for 4000
-(($(count_rows local) == local_before)) || fail "local rows were written while the device was gone"
-(($(count_rows upload) == upload_before)) || fail "upload rows were written while the device was gone"
-ok "no local or upload rows for 4 s while the device is gone"
-[[ "$(service_field STATE)" == "4 RUNNING" ]] || fail "TarnSvc did not keep running without the device"
-ok "TarnSvc keeps running"
+(($(count_rows local) == local_before)) || abort "local rows were written while the device was gone"
+(($(count_rows upload) == upload_before)) || abort "upload rows were written while the device was gone"
+pass "no local or upload rows for 4 s while the device is gone"
+[[ "$(service_field STATE)" == "4 RUNNING" ]] || abort "TarnSvc did not keep running without the device"
+pass "TarnSvc keeps running"
 
 step "install the devices again"
 reinstall_epoch=$(date +%s)
-run reinstall "$wine64_loader" tarnpwr-install.exe install --replace "$ini" || fail "tarnpwr-install install --replace" "$logs/reinstall.out"
+run reinstall "$tarn_wine64_loader" tarnpwr-install.exe install --replace "$ini" || abort "tarnpwr-install install --replace" "$logs/reinstall.out"
 wait_for 10 "local row after the re-installation" rows_at_least local $((local_before + 1))
 first_again="" first_again_index=""
 for line in "${!seen_rows[@]}"; do
@@ -492,28 +487,24 @@ for line in "${!seen_rows[@]}"; do
 done
 echo "    first row again: $first_again"
 ((first_again_index == 0)) ||
-  fail "the first row after the re-installation holds read $first_again_index of the counters, not the first: $first_again"
-ok "rows again, all devices, counters starting over (the recovery found the device on the next local tick)"
+  abort "the first row after the re-installation holds read $first_again_index of the counters, not the first: $first_again"
+pass "rows again, all devices, counters starting over (the recovery found the device on the next local tick)"
 
 # ==== 5. stop ====================================================================================
 
 step "sc stop TarnSvc"
-sc32 stop TarnSvc >"$logs/stop.out" || fail "sc stop" "$logs/stop.out"
+sc_command stop TarnSvc >"$logs/stop.out" || abort "sc stop" "$logs/stop.out"
 deadline=$((SECONDS + 15))
 until service_stopped; do
-  ((SECONDS < deadline)) || fail "TarnSvc not stopped 15 s after sc stop" "$logs/stop.out"
+  ((SECONDS < deadline)) || abort "TarnSvc not stopped 15 s after sc stop" "$logs/stop.out"
   sleep 0.25
 done
-sc32 query TarnSvc >"$logs/query.out"
-grep -q -E '^ +STATE +: 1 +STOPPED' "$logs/query.out" || fail "sc query shows no STATE 1 STOPPED" "$logs/query.out"
-grep -q -E '^ +WIN32_EXIT_CODE +: 0 ' "$logs/query.out" || fail "WIN32_EXIT_CODE is not 0" "$logs/query.out"
-ok "sc query: STATE 1 STOPPED, WIN32_EXIT_CODE 0"
-deadline=$((SECONDS + 10))
-until no_service_process; do
-  ((SECONDS < deadline)) || fail "tarnsvc.exe still runs 10 s after the stop: $(service_processes)"
-  sleep 0.25
-done
-ok "no tarnsvc.exe process left"
+sc_command query TarnSvc >"$logs/query.out"
+grep -q -E '^ +STATE +: 1 +STOPPED' "$logs/query.out" || abort "sc query shows no STATE 1 STOPPED" "$logs/query.out"
+grep -q -E '^ +WIN32_EXIT_CODE +: 0 ' "$logs/query.out" || abort "WIN32_EXIT_CODE is not 0" "$logs/query.out"
+pass "sc query: STATE 1 STOPPED, WIN32_EXIT_CODE 0"
+no_service_process || abort "tarnsvc.exe still runs 10 s after the stop: $detail"
+pass "no tarnsvc.exe process left"
 observe
 
 # ==== 6. every file left, byte by byte =========================================================
@@ -526,18 +517,18 @@ check_file() {
   local epoch index
   size=$(stat -c %s "$file")
   mapfile -t lines <"$file"
-  [[ "$(tail -c 1 "$file" | od -An -c | tr -d ' ')" == '\n' ]] || fail "$name does not end with a line end"
-  [[ "${lines[0]}" == "$header"$'\r' ]] || fail "$name does not begin with \"$header\" CR LF"
+  [[ "$(tail -c 1 "$file" | od -An -c | tr -d ' ')" == '\n' ]] || abort "$name does not end with a line end"
+  [[ "${lines[0]}" == "$header"$'\r' ]] || abort "$name does not begin with \"$header\" CR LF"
   for ((i = 1; i < ${#lines[@]}; i++)); do
-    [[ "${lines[i]}" == *$'\r' && "${lines[i]%$'\r'}" != *$'\r'* ]] || fail "$name: line $((i + 1)) does not end with CR LF"
-    check_row "${lines[i]%$'\r'}" || fail "$name: line $((i + 1)): $row_error"
+    [[ "${lines[i]}" == *$'\r' && "${lines[i]%$'\r'}" != *$'\r'* ]] || abort "$name: line $((i + 1)) does not end with CR LF"
+    check_row "${lines[i]%$'\r'}" || abort "$name: line $((i + 1)): $row_error"
     epoch=$row_epoch index=$row_index
-    ((epoch >= previous_epoch)) || fail "$name: line $((i + 1)) is older than the line before"
+    ((epoch >= previous_epoch)) || abort "$name: line $((i + 1)) is older than the line before"
     if ((index <= previous_index)) && ! ((index == 0 && epoch >= reinstall_epoch)); then
-      fail "$name: line $((i + 1)) holds read $index of the counters after read $previous_index"
+      abort "$name: line $((i + 1)) holds read $index of the counters after read $previous_index"
     fi
     if ((epoch > removed_epoch + 1 && epoch < reinstall_epoch)); then
-      fail "$name: line $((i + 1)) was written while the device was gone"
+      abort "$name: line $((i + 1)) was written while the device was gone"
     fi
     previous_epoch=$epoch previous_index=$index
   done
@@ -545,15 +536,15 @@ check_file() {
   case "$kind" in
     full)
       ((size > limit && size - last - 1 <= limit)) ||
-        fail "$name: $size bytes, its last line $((last + 1)): not the first row over the limit of $limit"
+        abort "$name: $size bytes, its last line $((last + 1)): not the first row over the limit of $limit"
       local stamp="${name##*_}"
       stamp="${stamp%.csv}"
       local stamp_at
-      stamp_at=$(stamp_epoch "$stamp") || fail "$name: no time stamp in the name"
+      stamp_at=$(stamp_epoch "$stamp") || abort "$name: no time stamp in the name"
       ((stamp_at >= previous_epoch && stamp_at <= previous_epoch + 2)) ||
-        fail "$name: named $stamp, its last row is from $(date -d "@$previous_epoch" +%T)"
+        abort "$name: named $stamp, its last row is from $(date -d "@$previous_epoch" +%T)"
       ;;
-    current) ((size <= limit)) || fail "$name: $size bytes, over the limit of $limit after a rotation" ;;
+    current) ((size <= limit)) || abort "$name: $size bytes, over the limit of $limit after a rotation" ;;
   esac
 }
 
@@ -569,59 +560,58 @@ local_files=("$local_dir"/*)
 for file in "${local_files[@]}"; do
   case "${file##*/}" in
     TARNLog.csv | TARNLogUpload.csv | TARNLog_*.csv) ;;
-    *) fail "unexpected file in the local log folder: ${file##*/}" ;;
+    *) abort "unexpected file in the local log folder: ${file##*/}" ;;
   esac
 done
 check_file "$local_dir/TARNLog.csv" "$local_header" "${settings[LogFileSizeByte]}" current
 [[ -f "$local_dir/TARNLogUpload.csv" ]] &&
   check_file "$local_dir/TARNLogUpload.csv" "$upload_header" "${settings[UploadLogFileSizeByte]}" current
-ok "TARNLog.csv, TARNLogUpload.csv: header, CR LF, rows, below their limits"
+pass "TARNLog.csv, TARNLogUpload.csv: header, CR LF, rows, below their limits"
 
 backups=("$local_dir"/TARNLog_*.csv)
 backups=("${backups[@]##*/}")
 [[ "$(printf '%s\n' "${backups[@]}")" == "$(newest "${settings[LogFileBackupNum]}" "${!seen_backups[@]}")" ]] ||
-  fail "local backups kept: ${backups[*]}; the newest ${settings[LogFileBackupNum]} of ${!seen_backups[*]} expected"
+  abort "local backups kept: ${backups[*]}; the newest ${settings[LogFileBackupNum]} of ${!seen_backups[*]} expected"
 for name in "${backups[@]}"; do
   check_file "$local_dir/$name" "$local_header" "${settings[LogFileSizeByte]}" full
 done
-ok "local backups: the newest ${settings[LogFileBackupNum]} of ${#seen_backups[@]} kept, each rotated at its first row over ${settings[LogFileSizeByte]} bytes, named by the time of the rotation"
+pass "local backups: the newest ${settings[LogFileBackupNum]} of ${#seen_backups[@]} kept, each rotated at its first row over ${settings[LogFileSizeByte]} bytes, named by the time of the rotation"
 
 handovers=("$drop_dir"/*)
 handovers=("${handovers[@]##*/}")
 [[ "$(printf '%s\n' "${handovers[@]}")" == "$(newest "${settings[UploadLogFileBackupNum]}" "${!seen_handovers[@]}")" ]] ||
-  fail "drop folder holds: ${handovers[*]}; the newest ${settings[UploadLogFileBackupNum]} of ${!seen_handovers[*]} expected"
+  abort "drop folder holds: ${handovers[*]}; the newest ${settings[UploadLogFileBackupNum]} of ${!seen_handovers[*]} expected"
 for name in "${handovers[@]}"; do
   check_file "$drop_dir/$name" "$upload_header" "${settings[UploadLogFileSizeByte]}" full
 done
-ok "drop folder: the newest ${settings[UploadLogFileBackupNum]} of ${#seen_handovers[@]} hand-overs kept, each a full upload file"
+pass "drop folder: the newest ${settings[UploadLogFileBackupNum]} of ${#seen_handovers[@]} hand-overs kept, each a full upload file"
 
 # Every cycle reads the driver itself: no two rows, in either log, share a read.
 declare -A reads=()
 for line in "${!seen_rows[@]}"; do
   read -r log epoch index <<<"${seen_rows[$line]}"
   key="$((epoch >= reinstall_epoch)):$index"
-  [[ -z "${reads[$key]:-}" ]] || fail "two rows hold the same reading: ${reads[$key]} and $line"
+  [[ -z "${reads[$key]:-}" ]] || abort "two rows hold the same reading: ${reads[$key]} and $line"
   reads[$key]="$line"
 done
-ok "$(count_rows local) local and $(count_rows upload) upload rows seen; no two share a reading"
+pass "$(count_rows local) local and $(count_rows upload) upload rows seen; no two share a reading"
 
 trace_lines="$logs/trace.out"
 grep -a -F '[QorLog] ' "$services_log" | sed 's/.*OutputDebugStringA "//' >"$trace_lines" || true
-[[ -s "$trace_lines" ]] || fail "no trace lines from the service (TARN_TRACE=1)" "$services_log"
+[[ -s "$trace_lines" ]] || abort "no trace lines from the service (TARN_TRACE=1)" "$services_log"
 local_ticks=$(grep -c -F 'SERVICE_CONTROL_LOG_TIMER' "$trace_lines" || true)
 upload_ticks=$(grep -c -F 'SERVICE_CONTROL_UPLOADLOG_TIMER' "$trace_lines" || true)
 stops=$(grep -c -F 'SERVICE_CONTROL_STOP' "$trace_lines" || true)
 ((local_ticks >= $(count_rows local) && upload_ticks >= $(count_rows upload))) ||
-  fail "fewer timer controls traced ($local_ticks, $upload_ticks) than rows" "$trace_lines"
-((stops == 1)) || fail "SERVICE_CONTROL_STOP traced $stops times" "$trace_lines"
-if grep -q -i -E 'fail' "$trace_lines"; then fail "the service traced a failure" "$trace_lines"; fi
-ok "trace: $local_ticks local and $upload_ticks upload timer controls, one stop, no failure"
+  abort "fewer timer controls traced ($local_ticks, $upload_ticks) than rows" "$trace_lines"
+((stops == 1)) || abort "SERVICE_CONTROL_STOP traced $stops times" "$trace_lines"
+if grep -q -i -E 'fail' "$trace_lines"; then abort "the service traced a failure" "$trace_lines"; fi
+pass "trace: $local_ticks local and $upload_ticks upload timer controls, one stop, no failure"
 
 step "stop Wine"
-wine_stop
-echo "    ($(elapsed "$step_started_at") s)"
+tarn_wine_stop_server
 echo
-echo "PASSED: $passed checks in $(elapsed "$started_at") s"
 echo "  local log:  $(count_rows local) rows, ${#seen_backups[@]} rotations, ${settings[LogFileBackupNum]} backups kept"
 echo "  upload log: $(count_rows upload) rows, $upload_rotations rotations seen, ${#seen_handovers[@]} handed over, ${settings[UploadLogFileBackupNum]} kept"
 echo "  device ROOT\\TARNPWR\\$removed_instance removed for $((reinstall_epoch - removed_epoch)) s: no rows; rows again after the re-installation"
+finish

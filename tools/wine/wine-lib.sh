@@ -1,0 +1,364 @@
+# shellcheck shell=bash disable=SC2034,SC2154
+# (The variables it sets are read by the scripts that source it, and those it
+# reads, such as bin, logs, service and check_name, are set by them.)
+# The library of Tarn's Wine checks: sourced by every script under tools/wine and
+# by tools/test-windows.sh, never run by itself. It owns, once each:
+#   - the choice of the Windows build to run (tarn_wine_choose_arch);
+#   - Wine's environment, new prefixes and the persistent server;
+#   - the results of a check: pass, fail, check, abort, finish, and the closing
+#     line "NAME: N passed, M failed";
+#   - the service's status, registry values and processes as the checks read them.
+#
+# What these functions take care of, as measured with Wine 8.0:
+# - Headless: no DISPLAY (the "nodrv_CreateWindow" errors it causes are harmless),
+#   no Mono or Gecko installation, which halves the time of a new prefix.
+# - No TZ: MinGW's runtime misreads an Olson-style TZ, so Wine keeps the host's zone.
+# - A prefix is made with "wineboot -i" and "wineserver -w" first; a persistent
+#   server started before that leaves the service database locked.
+# - With a persistent server, the services Wine starts for the first process
+#   outlive it. They keep that process's standard output and error, so they are
+#   started by a process of our own whose output goes to a log: a test runner that
+#   waits for the end of a test's output would wait forever otherwise.
+# - Services get their environment from the registry's system environment, read
+#   once when services.exe starts its first service (Wine ignores a service's own
+#   "Environment" value); services.exe itself inherits WINEDEBUG from the process
+#   that started it, which is how the driver's DbgPrint lines reach the log.
+
+tarn_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+# ---- which build runs --------------------------------------------------------------
+# Some kernels run only 64-bit user code: there every 32-bit program, Wine's 32-bit
+# loader included, fails with "Exec format error", and so do Debian's wine, wineboot
+# and winecfg wrappers, which pick that loader whenever it is installed.
+
+tarn_wine32_loader="${WINE32:-/usr/lib/wine/wine}"
+tarn_wine64_loader="${WINE64:-/usr/lib/wine/wine64}"
+
+# tarn_wine_loader_runs LOADER: the loader starts on this machine (it prints its
+# version without a prefix or a server).
+tarn_wine_loader_runs() { [[ -x "$1" ]] && "$1" --version >/dev/null 2>&1; }
+
+# tarn_wine_choose_arch: decides which Windows build the checks run, and sets
+#   TARN_WINE_ARCH     x86 or x64 (exported, so that scripts started later agree)
+#   tarn_preset        mingw-i686 or mingw-x86_64, its build folder tarn_build
+#   tarn_other_preset  the one that is only built
+#   tarn_msi           the package of that build
+#   tarn_program_files the folder the installers use, under drive_c
+#   tarn_wine_loader   the loader that runs the build's programs
+# x86 when Wine's 32-bit loader runs, x64 otherwise; TARN_WINE_ARCH=x86|x64 forces
+# the choice. The programs wine, wineboot and winepath then mean that loader for
+# every command of the caller and of the scripts it starts.
+tarn_wine_choose_arch() {
+  local arch="${TARN_WINE_ARCH:-}"
+  if [[ -z "$arch" ]]; then
+    if tarn_wine_loader_runs "$tarn_wine32_loader"; then
+      arch=x86
+    elif tarn_wine_loader_runs "$tarn_wine64_loader"; then
+      arch=x64
+    else
+      echo "Wine runs neither 32-bit ($tarn_wine32_loader) nor 64-bit programs ($tarn_wine64_loader) on this" \
+        "machine: install wine64 (tools/install-build-deps.sh --windows), or set WINE32/WINE64" >&2
+      return 1
+    fi
+  fi
+  case "$arch" in
+    x86)
+      tarn_wine_loader="$tarn_wine32_loader" tarn_preset=mingw-i686 tarn_other_preset=mingw-x86_64
+      tarn_msi_name=tarn.msi tarn_program_files="Program Files (x86)"
+      ;;
+    x64)
+      tarn_wine_loader="$tarn_wine64_loader" tarn_preset=mingw-x86_64 tarn_other_preset=mingw-i686
+      tarn_msi_name=tarn-x64.msi tarn_program_files="Program Files"
+      ;;
+    *)
+      echo "TARN_WINE_ARCH=$arch: give x86 (the 32-bit build) or x64 (the 64-bit build)" >&2
+      return 1
+      ;;
+  esac
+  if ! tarn_wine_loader_runs "$tarn_wine_loader"; then
+    echo "TARN_WINE_ARCH=$arch, but Wine's loader $tarn_wine_loader does not run on this machine:" \
+      "$("$tarn_wine_loader" --version 2>&1 | head -n 1)" >&2
+    return 1
+  fi
+  export TARN_WINE_ARCH="$arch"
+  tarn_build="$tarn_repo/build/$tarn_preset"
+  tarn_msi="$tarn_build/$tarn_msi_name"
+  tarn_wine_put_loader_first
+}
+
+# Shims named like Wine's programs, ahead of Debian's wrappers on PATH, so that
+# "wine", "wineboot" and "winepath" always mean the chosen loader, also inside
+# timeout, bash -c and CMake's test runner.
+tarn_wine_put_loader_first() {
+  local shims="$tarn_repo/build/wine-bin-$TARN_WINE_ARCH" name
+  mkdir -p "$shims"
+  printf '#!/bin/sh\nexec "%s" "$@"\n' "$tarn_wine_loader" >"$shims/wine"
+  printf '#!/bin/sh\nexec "%s" "$@"\n' "$tarn_wine64_loader" >"$shims/wine64"
+  for name in wineboot winepath winecfg; do
+    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$tarn_wine_loader" "$name" >"$shims/$name"
+  done
+  chmod +x "$shims"/*
+  case ":$PATH:" in *":$shims:"*) ;; *) export PATH="$shims:$PATH" ;; esac
+}
+
+# tarn_wine_describe_arch: one line naming the build the checks run.
+tarn_wine_describe_arch() {
+  local bits=32
+  [[ "$TARN_WINE_ARCH" == x64 ]] && bits=64
+  echo "$TARN_WINE_ARCH ($tarn_preset, $bits-bit, loader $tarn_wine_loader)"
+}
+
+# ---- environment, prefix, server ----------------------------------------------------
+
+tarn_wine_environment() {
+  unset DISPLAY WAYLAND_DISPLAY TZ
+  export WINEDEBUG="${WINEDEBUG:--all}"
+  export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+  export WINEARCH=win64
+}
+
+# tarn_wine_new_prefix DIR LOG: a new 64-bit prefix in DIR, which must be empty or
+# absent (a prefix someone else may still use is never removed here); the output
+# of its start-up in LOG. Its server has ended when it returns.
+tarn_wine_new_prefix() {
+  local dir=$1 log=$2
+  [[ -n "$dir" && "$dir" != "/" ]] || { echo "tarn_wine_new_prefix: no folder given" >&2; return 1; }
+  if [[ -e "$dir" && -n "$(ls -A "$dir" 2>/dev/null)" ]]; then
+    echo "WINEPREFIX $dir is not empty; give an empty or new folder" >&2
+    return 1
+  fi
+  export WINEPREFIX="$dir"
+  mkdir -p "$dir"
+  if ! wineboot -i >"$log" 2>&1; then
+    echo "wineboot -i failed in $dir; its output:" >&2
+    cat "$log" >&2
+    return 1
+  fi
+  wineserver -w
+}
+
+# tarn_wine_fresh_prefix DIR LOG: the same in a folder the check owns, whose old
+# prefix (and any server of it) is removed first.
+tarn_wine_fresh_prefix() {
+  local dir=$1
+  [[ -n "$dir" && "$dir" != "/" ]] || { echo "tarn_wine_fresh_prefix: no folder given" >&2; return 1; }
+  WINEPREFIX="$dir" tarn_wine_stop_server
+  rm -rf "$dir"
+  tarn_wine_new_prefix "$@"
+}
+
+# tarn_wine_set_service_environment NAME VALUE: a variable that services started
+# from now on see (call it before tarn_wine_start_server).
+tarn_wine_set_service_environment() {
+  wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+    /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
+}
+
+# tarn_wine_start_server LOG: a persistent server for $WINEPREFIX (services would
+# otherwise end a few seconds after the last program), and Wine's services started
+# with their output in LOG and WINEDEBUG=$TARN_SERVICES_WINEDEBUG (default: the
+# debugger output, where the driver's and the service's traces go). In the time
+# zone $TARN_SERVICES_TZ when it is set. End it with tarn_wine_stop_server.
+tarn_wine_start_server() {
+  local log=$1 zone_env=(env -u TZ)
+  [[ -n "${TARN_SERVICES_TZ:-}" ]] && zone_env=(env TZ="$TARN_SERVICES_TZ")
+  wineserver -w
+  "${zone_env[@]}" setsid wineserver -p </dev/null >/dev/null 2>&1 &
+  tarn_wine_server_started=1
+  # The server is up once a client reaches it; this client starts the services.
+  "${zone_env[@]}" WINEDEBUG="${TARN_SERVICES_WINEDEBUG:-warn+debugstr}" \
+    "$tarn_wine64_loader" cmd /c exit </dev/null >>"$log" 2>&1
+}
+tarn_wine_server_started=0
+
+tarn_wine_stop_server() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  tarn_wine_server_started=0
+}
+
+# A script interrupted with Ctrl-C or a TERM leaves through its EXIT trap, which
+# stops the server.
+tarn_wine_exit_on_signals() {
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+# tarn_wine_processes PATTERN: "pid command" of every process of $WINEPREFIX whose
+# command line matches the extended regular expression PATTERN (case ignored).
+tarn_wine_processes() {
+  local pattern=$1 dir pid command
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    { tr '\0' '\n' <"$dir/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    command=$({ tr '\0' ' ' <"$dir/cmdline"; } 2>/dev/null) || continue
+    if grep -qiE -- "$pattern" <<<"$command"; then echo "$pid $command"; fi
+  done
+}
+
+windows_path() { winepath -w "$1" 2>/dev/null; }
+
+# run NAME COMMAND...: runs a program in $bin with its output in $logs/NAME.out and
+# $logs/NAME.err (console line ends made Unix ones); its exit code.
+run() {
+  local name="$1" status=0
+  shift
+  (cd "$bin" && "$@") >"$logs/$name.out" 2>"$logs/$name.err" || status=$?
+  sed -i 's/\r$//' "$logs/$name.out"
+  return $status
+}
+
+# ---- the simulated driver -------------------------------------------------------------
+
+# tarn_wine_build_driver BIN LOG: the driver package (64-bit, whatever the service's
+# architecture, as the kernel is) and the probe of the build under test, in BIN.
+tarn_wine_build_driver() {
+  local bin=$1 log=$2
+  mkdir -p "$bin"
+  "$tarn_repo/tools/simdriver/build.sh" "$bin" >"$log" 2>&1 &&
+    cmake --build "$tarn_build" --target tarnpwr-probe >>"$log" 2>&1 &&
+    cp "$tarn_build/tools/wine/tarnpwr-probe.exe" "$bin/"
+}
+
+# tarn_wine_install_devices INI: installs the devices of a driver.ini (tarnpwr-install
+# from $bin, its output in $logs) and checks that each got an interface.
+tarn_wine_install_devices() {
+  local ini="$1" wanted installed
+  run install "$tarn_wine64_loader" tarnpwr-install.exe install "$ini" ||
+    abort "tarnpwr-install install" "$logs/install.out"
+  cat "$logs/install.out"
+  wanted=$(grep -c -i -E '^[[:space:]]*\[device\]' "$ini" || true)
+  installed=$(grep -c -E '^ROOT.TARNPWR.[0-9]{4} ' "$logs/install.out" || true)
+  ((installed == wanted)) || abort "$installed of $wanted devices installed" "$logs/install.out"
+}
+
+# ---- results ---------------------------------------------------------------------------
+# A check lists each result as it goes ("ok" or "FAIL") and ends with
+# "NAME: N passed, M failed". The script sets check_name before its first result,
+# and may define tarn_report_failure, which finish calls after a failure to show
+# what the script knows (logs, files, status).
+
+passed=0
+failed=0
+detail=
+tarn_check_started=$SECONDS
+
+pass() {
+  passed=$((passed + 1))
+  echo "  ok    $1"
+}
+
+# fail WHAT [DETAIL]: a failed result; the check goes on. DETAIL is text, or a
+# file whose contents are shown.
+fail() {
+  failed=$((failed + 1))
+  echo "  FAIL  $1"
+  local shown="${2:-}"
+  if [[ -n "$shown" && "$shown" != *$'\n'* && -f "$shown" ]]; then
+    echo "          ---- $shown"
+    tail -n 60 "$shown" | sed 's/^/          /'
+  elif [[ -n "$shown" ]]; then
+    sed 's/^/          /' <<<"$shown"
+  fi
+  return 0
+}
+
+# check DESCRIPTION COMMAND...: passes when COMMAND succeeds; a failure shows
+# $detail, which the command may set.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what" "${detail:-}"; fi
+  detail=
+}
+
+# abort WHAT [DETAIL]: a failed result where going on would only repeat it.
+abort() {
+  fail "$@"
+  finish
+}
+
+finish() {
+  trap - EXIT
+  if ((failed)) && declare -F tarn_report_failure >/dev/null; then tarn_report_failure; fi
+  if ((tarn_wine_server_started)) || [[ -n "${WINEPREFIX:-}" ]]; then tarn_wine_stop_server; fi
+  declare -F tarn_cleanup >/dev/null && tarn_cleanup
+  echo "$check_name ran the $(tarn_wine_describe_arch) build in $((SECONDS - tarn_check_started)) s"
+  echo "$check_name: $passed passed, $failed failed"
+  ((failed == 0))
+  exit
+}
+
+# Timing of a check's steps: `step TEXT` closes the previous step with its
+# duration and announces the next.
+tarn_step_started=
+elapsed() { awk -v now="$(date +%s.%N)" -v then="$1" 'BEGIN { printf "%.1f", now - then }'; }
+step() {
+  [[ -n "$tarn_step_started" ]] && echo "    ($(elapsed "$tarn_step_started") s)"
+  tarn_step_started=$(date +%s.%N)
+  echo "==> $*"
+}
+
+# ---- the service as the checks see it ----------------------------------------------------
+# The script sets service (the service's name) and, for failure reports, wine_log.
+
+# query: "sc query" of the service, in $status (empty when it is not installed).
+query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
+
+field() { sed -n "s/^ *$1 *: *\\([0-9]*\\).*/\\1/p" <<<"$status"; }
+
+# wait_for_state STATE SECONDS
+wait_for_state() {
+  local state=$1 deadline=$((SECONDS + $2))
+  while :; do
+    query
+    [[ "$(field STATE)" == "$state" ]] && return 0
+    ((SECONDS >= deadline)) && { detail="state after $2 s:"$'\n'"$status"; return 1; }
+    sleep 0.2
+  done
+}
+
+exit_codes_are() {
+  query
+  [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
+  detail=$status
+  return 1
+}
+
+# no_service_process: no tarnsvc.exe of this prefix is left (it may take a moment
+# to end after its last report).
+no_service_process() {
+  local deadline=$((SECONDS + 10)) left
+  while :; do
+    left=$(tarn_wine_processes 'tarnsvc\.exe')
+    [[ -z "$left" ]] && return 0
+    ((SECONDS >= deadline)) && { detail="still running: $left"; return 1; }
+    sleep 0.2
+  done
+}
+
+# registry_value KEY NAME [VIEW]: the data of one value as "reg query" shows it;
+# VIEW 32 or 64 picks the registry view.
+registry_value() {
+  wine reg query "$1" /v "$2" ${3:+/reg:$3} 2>/dev/null | tr -d '\r' |
+    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+
+# value_is KEY NAME EXPECTED [VIEW]
+value_is() {
+  local actual
+  actual=$(registry_value "$1" "$2" "${4:-}")
+  [[ "$actual" == "$3" ]] && return 0
+  detail="$1\\$2 is \"$actual\", expected \"$3\""
+  return 1
+}
+
+# What a failed service check shows: the service's status and the last lines of
+# $wine_log, where Wine's messages and the service's trace go.
+tarn_report_service_failure() {
+  echo "== status of $service"
+  wine sc query "$service" 2>&1 | sed 's/^/   /'
+  echo "== last lines of $wine_log (Wine and the service's trace)"
+  grep -a -v 'nodrv_CreateWindow\|initialize_systray' "$wine_log" 2>/dev/null | tail -n "${trace_lines:-60}" |
+    sed 's/^/   /'
+}
