@@ -151,7 +151,7 @@ tools/windows/build-msi.sh "$other_arch" "$version" "$other_package" "$other_msi
 
 tarn_wine_environment
 export WINEPREFIX="$prefix"
-trap tarn_wine_stop_server EXIT
+trap tarn_finish_on_exit EXIT
 tarn_wine_exit_on_signals
 echo "-- prefix $prefix; $tarn_msi_name $version, then $next_version"
 tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"

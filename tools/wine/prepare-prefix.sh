@@ -33,7 +33,7 @@ services_log="$logs/services.log"
 check_name="prepare-prefix"
 # A failed preparation leaves no server behind (finish ends it); a good one
 # keeps it running.
-trap finish EXIT
+trap tarn_finish_on_exit EXIT
 tarn_wine_environment
 
 tarn_wine_new_prefix "$prefix" "$logs/wineboot.out" || abort "a new prefix" "$logs/wineboot.out"

@@ -98,7 +98,7 @@ mkdir -p "$out"
 
 tarn_wine_environment
 export WINEPREFIX="$prefix"
-trap tarn_wine_stop_server EXIT
+trap tarn_finish_on_exit EXIT
 tarn_wine_exit_on_signals
 echo "-- prefix $prefix"
 tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"

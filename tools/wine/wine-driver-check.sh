@@ -59,7 +59,7 @@ tarn_cleanup() {
     rm -rf "$work"
   fi
 }
-trap finish EXIT
+trap tarn_finish_on_exit EXIT
 tarn_wine_exit_on_signals
 tarn_wine_environment
 echo "== the simulated driver under Wine, probed by the $(tarn_wine_describe_arch) build"

@@ -289,6 +289,14 @@ finish() {
   exit
 }
 
+# The EXIT trap of a check: a script that stops on an error of its own (an
+# unset variable, say) has failed, whatever it counted so far.
+tarn_finish_on_exit() {
+  local status=$?
+  ((status != 0 && failed == 0)) && fail "the check stopped unexpectedly (exit code $status)"
+  finish
+}
+
 # Timing of a check's steps: `step TEXT` closes the previous step with its
 # duration and announces the next.
 tarn_step_started=
