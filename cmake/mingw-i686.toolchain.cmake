@@ -1,15 +1,8 @@
-# 32-bit Windows cross-build with MinGW-w64 (POSIX thread model, which has std::thread).
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows cross-build with MinGW-w64: the product.
+set(TARN_MINGW_TRIPLET i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# Tests of the Windows build run under Wine.
+# Tests of the Windows build run under Wine (the 32-bit loader, through the
+# wrapper, or the shim the Wine checks put first on PATH).
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -70,6 +70,7 @@ inclusive_of() {  # function-name-pattern annotate-output
 if ((smoke == 0)) && command -v valgrind >/dev/null; then
   echo "## Instructions per local cycle (callgrind, $cycles cycles, 22 devices)"
   printf '| | total | DeviceIoControl | path mapping | own code |\n|---|---|---|---|---|\n'
+  declare -A total_of own_of
   for which in service minimal; do
     symbol=TarnBench${which^}Cycle
     valgrind --tool=callgrind --toggle-collect="$symbol" --callgrind-out-file="$work/callgrind.$which" \
@@ -81,9 +82,9 @@ if ((smoke == 0)) && command -v valgrind >/dev/null; then
     own=$((total - driver - mapping))
     printf '| %s | %d | %d | %d | %d |\n' "$which" $((total / cycles)) $((driver / cycles)) $((mapping / cycles)) \
       $((own / cycles))
-    eval "total_$which=$total own_$which=$own"
+    total_of[$which]=$total own_of[$which]=$own
   done
-  awk -v st="$total_service" -v mt="$total_minimal" -v so="$own_service" -v mo="$own_minimal" \
+  awk -v st="${total_of[service]}" -v mt="${total_of[minimal]}" -v so="${own_of[service]}" -v mo="${own_of[minimal]}" \
     'BEGIN { printf "\nservice / minimal: total %.2fx, own code %.2fx (goal: own code <= 1.5x)\n", st / mt, so / mo }'
   echo
   echo "the service cycle's costliest functions (inclusive instructions per cycle):"

@@ -10,6 +10,11 @@
 # The machine starts from tools/demo-machine (every component of the driver's
 # table, short periods and small size limits), with the drop folder present.
 set -euo pipefail
+
+# The files of a folder with their sizes and times, indented (a listing for a
+# person to read).
+list_folder() { find "$1" -mindepth 1 -maxdepth 1 -printf '    %M %10s %TY-%Tm-%Td %TH:%TM  %f\n' 2>/dev/null | sort -k5 || true; }
+count_backups() { find "$logs" -maxdepth 1 -name 'TARNLog_*.csv' 2>/dev/null | wc -l; }
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -63,9 +68,9 @@ stop_service() {
   echo
   echo "Files:"
   echo "  local log and upload log: $logs"
-  ls -l "$logs" 2>/dev/null | tail -n +2 | sed 's/^/    /'
+  list_folder "$logs"
   echo "  handed over:              $drop"
-  ls -l "$drop" 2>/dev/null | tail -n +2 | sed 's/^/    /'
+  list_folder "$drop"
   echo "  service status reports:   $machine/run"
   exit 0
 }
@@ -95,7 +100,7 @@ while ((duration == 0 || SECONDS - started < duration)); do
     seen[$file]=1
     case $file in
       "$drop"/*) echo "  handed over  $(basename "$file") ($(rows "$file") rows)" ;;
-      *) echo "  rotated      $(basename "$file") ($(rows "$file") rows); backups kept: $(ls "$logs"/TARNLog_*.csv | wc -l)" ;;
+      *) echo "  rotated      $(basename "$file") ($(rows "$file") rows); backups kept: $(count_backups)" ;;
     esac
   done
   state=$(sc query TarnSvc 2>/dev/null | awk '/STATE/ {print $4}')

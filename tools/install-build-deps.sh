@@ -13,7 +13,7 @@ packages=()
 need() { dpkg -s "$1" >/dev/null 2>&1 || packages+=("$1"); }
 
 for p in g++ cmake ninja-build googletest libgtest-dev libgmock-dev \
-         python3-pandas python3-matplotlib python3-pytest; do need "$p"; done
+         python3-pandas python3-matplotlib python3-pytest shellcheck; do need "$p"; done
 if [[ "${1:-}" == "--windows" ]]; then
   for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 msitools wixl; do need "$p"; done
   dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture i386; packages+=(wine32:i386); }

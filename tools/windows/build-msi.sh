@@ -4,7 +4,8 @@
 #   ARCH         x86 (tarn.msi, of the mingw-i686 build) or x64 (tarn-x64.msi, of
 #                the mingw-x86_64 build)
 #   VERSION      major.minor.patch (major and minor below 256, patch below 65536)
-#   PACKAGE_DIR  the folder with tarnsvc.exe and tarn-setup.exe of that architecture
+#   PACKAGE_DIR  the folder with tarnsvc.exe, tarn-setup.exe and tarn-msi.dll of
+#                that architecture
 # Each Windows build runs it (target tarn_msi) with the project version;
 # tools/wine/msi-check.sh runs it again with a higher version for the upgrade.
 set -euo pipefail
@@ -27,7 +28,7 @@ fi
 for tool in wixl msibuild msiinfo; do
   command -v "$tool" >/dev/null || { echo "build-msi.sh: $tool not found (tools/install-build-deps.sh --windows installs msitools and wixl)" >&2; exit 2; }
 done
-for file in tarnsvc.exe tarn-setup.exe; do
+for file in tarnsvc.exe tarn-setup.exe tarn-msi.dll; do
   [[ -f "$package_dir/$file" ]] || { echo "build-msi.sh: $package_dir/$file not found" >&2; exit 2; }
 done
 
@@ -39,12 +40,13 @@ trap 'rm -f "$partial"' EXIT
 (cd "$package_dir" && wixl --arch "$arch" -D Arch="$arch" -D Version="$version" -o "$partial" "$source_wxs")
 
 # wixl writes neither a component's condition nor its attribute "permanent": each
-# default setting is installed only where AppSearch found no value of that name,
-# and never removed again (16 permanent + 4 key path is a registry value).
+# setting is installed only where AppSearch found no value of that name or where
+# its property was given, and never removed again (16 permanent + 4 key path is a
+# registry value).
 queries=()
 for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte UploadLogFileBackupNum; do
   found="FOUND_${setting^^}"
-  queries+=(-q "UPDATE \`Component\` SET \`Attributes\` = 20, \`Condition\` = 'NOT $found' WHERE \`Component\` = 'Default$setting'")
+  queries+=(-q "UPDATE \`Component\` SET \`Attributes\` = 20, \`Condition\` = 'NOT $found OR ${setting^^}' WHERE \`Component\` = 'Default$setting'")
 done
 # wixl drops the service's attribute Vital: a service that cannot be created fails
 # the installation (32768) instead of asking whether to ignore it; 1 is the
@@ -56,18 +58,28 @@ queries+=(-q "UPDATE \`ServiceInstall\` SET \`ErrorControl\` = 32769 WHERE \`Ser
 upgrade_code=$(msiinfo export "$partial" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')
 queries+=(-q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'")
 queries+=(-q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')")
+# The settings given on the command line are secure properties: a per-machine
+# installation passes only those to its server side.
+setting_properties="LOGPERIODMS;LOGFILESIZEBYTE;LOGFILEBACKUPNUM;UPLOADLOGPERIODMS;UPLOADLOGFILESIZEBYTE;UPLOADLOGFILEBACKUPNUM"
+secure=$(msiinfo export "$partial" Property | tr -d '\r' | sed -n 's/^SecureCustomProperties\t//p')
+queries+=(-q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}$setting_properties' WHERE \`Property\` = 'SecureCustomProperties'")
 msibuild "$partial" "${queries[@]}"
 
 # The result is checked, not trusted: had wixl laid a table out otherwise, the
 # queries above would miss, and the package would overwrite or delete settings.
 components=$(msiinfo export "$partial" Component | tr -d '\r')
 for setting in LogPeriodMs LogFileSizeByte LogFileBackupNum UploadLogPeriodMs UploadLogFileSizeByte UploadLogFileBackupNum; do
-  grep -qP "^Default$setting\t[^\t]*\tINSTALLDIR\t20\tNOT FOUND_${setting^^}\t" <<<"$components" || {
+  grep -qP "^Default$setting\t[^\t]*\tINSTALLDIR\t20\tNOT FOUND_${setting^^} OR ${setting^^}\t" <<<"$components" || {
     echo "build-msi.sh: the component Default$setting did not get its condition:" >&2
     echo "$components" >&2
     exit 1
   }
 done
+msiinfo export "$partial" Property | tr -d '\r' | grep -qP "^SecureCustomProperties\t.*\\Q$setting_properties\\E$" || {
+  echo "build-msi.sh: the settings' properties are not secure:" >&2
+  msiinfo export "$partial" Property >&2
+  exit 1
+}
 msiinfo export "$partial" ServiceInstall | tr -d '\r' | grep -qP "^TarnSvcInstall\tTarnSvc\t[^\t]*\t16\t2\t32769\t" || {
   echo "build-msi.sh: the service is not vital:" >&2
   msiinfo export "$partial" ServiceInstall >&2

@@ -31,6 +31,8 @@
 #include <string>
 #include <thread>
 
+#include "decimal_dword.h"
+
 namespace {
 
 // Move-only owner of one handle kind; `Close` is the kind's release call.
@@ -82,19 +84,6 @@ int Fail(const char* what) {
   const DWORD error = GetLastError();
   std::fprintf(stderr, "tarn-setup: %s failed: error %lu\n", what, static_cast<unsigned long>(error));
   return error != 0 ? static_cast<int>(error) : 1;
-}
-
-// A whole decimal number of at most 32 bits; anything else (signs, spaces,
-// trailing text, overflow) is no number, so a typo never becomes 0.
-std::optional<DWORD> ParseCount(const wchar_t* text) {
-  if (text == nullptr || *text == L'\0') return std::nullopt;
-  unsigned long long value = 0;
-  for (const wchar_t* digit = text; *digit != L'\0'; ++digit) {
-    if (*digit < L'0' || *digit > L'9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(*digit - L'0');
-    if (value > 0xFFFFFFFFull) return std::nullopt;
-  }
-  return static_cast<DWORD>(value);
 }
 
 UniqueServiceHandle OpenNamedService(const wchar_t* name, DWORD access) {
@@ -207,7 +196,7 @@ int wmain(int argc, wchar_t** argv) {
   const wchar_t* name = argv[2];
   if (verb == L"qpreshutdown" && argc == 3) return PrintPreshutdownTimeout(name);
   if (argc != 4) return Usage();
-  const std::optional<DWORD> count = ParseCount(argv[3]);
+  const std::optional<std::uint32_t> count = tarn::ParseDecimalDword(argv[3]);
   if (!count) return Usage();
   if (verb == L"preshutdown") return SetPreshutdownTimeout(name, *count);
   if (verb == L"stop") return StopAndWait(name, *count);

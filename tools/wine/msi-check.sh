@@ -11,11 +11,17 @@
 #     settings already in the 32-bit registry view (whatever their type), adds the
 #     missing defaults there only, and starts the service, which, with no
 #     power-monitor driver, stops itself with exit code 0;
-#  2. the same version built again (another product code) replaces it: one product;
+#  2. settings given as public properties (LOGPERIODMS=...) that are no number
+#     from 0 to 4294967295 fail the installation with a message naming them, and
+#     nothing is written; the same version built again (another product code),
+#     installed with two settings given, replaces it: one product, the two
+#     values written as REG_DWORD in the 32-bit view over what was there, the
+#     other settings kept;
 #  3. a package of a higher version (the same build with a marked executable)
 #     upgrades in place: one installed product, of the new version, the executable
 #     replaced, the service registered and started again, settings changed since
-#     (also defaults the first installation wrote) and the logs kept;
+#     (also defaults the first installation wrote, and those given) and the logs
+#     kept, as none is given to it;
 #  4. the older package is refused while the newer one is installed, and so is
 #     the package of the other architecture, which installs the same service,
 #     with a message that names it;
@@ -131,7 +137,7 @@ version=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductVersio
 next_version="${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.$((BASH_REMATCH[3] + 1))"
 next_package="$out/next-package"
 mkdir -p "$next_package"
-cp "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$next_package/"
+cp "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$package/tarn-msi.dll" "$next_package/"
 printf 'msi-check: the executable of version %s\n' "$next_version" >>"$next_package/tarnsvc.exe"
 next_msi="$out/next/$tarn_msi_name"
 tools/windows/build-msi.sh "$TARN_WINE_ARCH" "$next_version" "$next_package" "$next_msi" >"$out/build-next.log" 2>&1 ||
@@ -150,25 +156,14 @@ installed_package=$([[ $TARN_WINE_ARCH == x64 ]] && echo "64-bit package tarn-x6
 tools/windows/build-msi.sh "$other_arch" "$version" "$other_package" "$other_msi" >"$out/build-other.log" 2>&1 ||
   { cat "$out/build-other.log" >&2; echo "building the $other_arch package failed" >&2; exit 1; }
 
-tarn_wine_environment
-export WINEPREFIX="$prefix"
-trap tarn_finish_on_exit EXIT
-tarn_wine_exit_on_signals
-echo "-- prefix $prefix; $tarn_msi_name $version, then $next_version"
-tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
-tarn_wine_set_service_environment TARN_TRACE 1
-tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
-wineserver -w
-tarn_wine_start_server "$wine_log"
-pass "prefix ready ($((SECONDS - tarn_check_started)) s)"
+echo "-- $tarn_msi_name $version, then $next_version"
+tarn_wine_traced_service_prefix "$prefix" "$out/wineboot.log"
 
 # Settings made before the installation must survive it: one the service uses,
 # and one it ignores for its type (which is no reason to replace it).
 wine reg add "$settings_key" /v LogPeriodMs /t REG_DWORD /d 1000 /f /reg:32 >/dev/null 2>&1
 wine reg add "$settings_key" /v UploadLogFileSizeByte /t REG_SZ /d 50000 /f /reg:32 >/dev/null 2>&1
-logs="$prefix/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
-mkdir -p "$logs"
-echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
+tarn_wine_plant_old_local_log
 
 echo "-- msiexec /i $tarn_msi_name /qn ($version)"
 msiexec install /i "$(windows_path "$msi")" || abort "msiexec /i succeeds" "exit code $?; log $out/install.log"
@@ -221,21 +216,48 @@ detail="not the installed one: $program_files/tarnsvc.exe"
 check "tarnsvc.exe unchanged" cmp -s "$program_files/tarnsvc.exe" "$package/tarnsvc.exe"
 check "service still registered" image_path_is_the_installed_exe
 
-echo "-- msiexec /i $tarn_msi_name /qn ($version rebuilt, another product code)"
-msiexec rebuild /i "$(windows_path "$rebuilt_msi")" || abort "msiexec /i of the rebuild succeeds" \
-  "exit code $?; log $out/rebuild.log"
+echo "-- settings given that are no REG_DWORD: refused, nothing written"
+for bad in LOGFILEBACKUPNUM=12x UPLOADLOGPERIODMS=4294967296 LOGPERIODMS=-1 "LOGFILESIZEBYTE= 5"; do
+  msiexec bad-setting /i "$(windows_path "$rebuilt_msi")" "$bad"
+  code=$?
+  detail="exit code $code; log $out/bad-setting.log"
+  check "msiexec /i ... $bad fails" test "$code" != 0
+  detail="no such message in $out/bad-setting.log"
+  check "  and says which: ${bad%%=*}=\"${bad#*=}\" is not a number" \
+    log_says "$out/bad-setting.log" "${bad%%=*}=\"${bad#*=}\" is not a number from 0 to 4294967295"
+done
+check "settings unchanged" settings_are "LogPeriodMs=0x3e8
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x7
+UploadLogPeriodMs=0x927c0
+UploadLogFileSizeByte=50000
+UploadLogFileBackupNum=0x5"
+check "still one product, version $version" products_are "$version"
+check "service still registered" image_path_is_the_installed_exe
+
+echo "-- msiexec /i $tarn_msi_name /qn LOGPERIODMS=30000 UPLOADLOGFILESIZEBYTE=4294967295 ($version rebuilt, another product code)"
+msiexec rebuild /i "$(windows_path "$rebuilt_msi")" LOGPERIODMS=30000 UPLOADLOGFILESIZEBYTE=4294967295 ||
+  abort "msiexec /i of the rebuild succeeds" "exit code $?; log $out/rebuild.log"
 pass "msiexec /i of the rebuild succeeds"
 check "one product installed, version $version" products_are "$version"
+check "settings given replace what was there (REG_DWORD, 32-bit view); the others kept" settings_are "LogPeriodMs=0x7530
+LogFileSizeByte=0x975e0
+LogFileBackupNum=0x7
+UploadLogPeriodMs=0x927c0
+UploadLogFileSizeByte=0xffffffff
+UploadLogFileBackupNum=0x5"
+detail="the settings key exists in the 64-bit view"
+check "nothing written to the 64-bit view" bash -c "! wine reg query '$settings_key' /reg:64 >/dev/null 2>&1"
 check "service started again" wait_for_state 1 20
 check "started twice in all (traced)" starts_are 2
 
 # The values set before the upgrade, and the logs, survive upgrade and removal.
 check_settings_and_logs_kept() {
-  check "settings kept" settings_are "LogPeriodMs=0x3e8
+  check "settings kept" settings_are "LogPeriodMs=0x7530
 LogFileSizeByte=0x975e0
 LogFileBackupNum=0x3
 UploadLogPeriodMs=0x7d0
-UploadLogFileSizeByte=50000
+UploadLogFileSizeByte=0xffffffff
 UploadLogFileBackupNum=0x5"
   detail="gone from $logs"
   check "logs kept" test -f "$logs/TARNLog.csv" -a -f "$logs/TARNLog_20240101T000000+0000.csv"

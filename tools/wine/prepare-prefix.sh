@@ -33,8 +33,7 @@ services_log="$logs/services.log"
 check_name="prepare-prefix"
 # A failed preparation leaves no server behind (finish ends it); a good one
 # keeps it running.
-trap tarn_finish_on_exit EXIT
-tarn_wine_environment
+tarn_check_begin
 
 tarn_wine_new_prefix "$prefix" "$logs/wineboot.out" || abort "a new prefix" "$logs/wineboot.out"
 tarn_wine_build_driver "$bin" "$logs/build.out" || abort "building the driver package and the probe" "$logs/build.out"

@@ -96,27 +96,13 @@ rm -rf "$out"
 mkdir -p "$out"
 : >"$wine_log"
 
-tarn_wine_environment
-export WINEPREFIX="$prefix"
-trap tarn_finish_on_exit EXIT
-tarn_wine_exit_on_signals
-echo "-- prefix $prefix"
-tarn_wine_fresh_prefix "$prefix" "$out/wineboot.log" || abort "a new Wine prefix"
-# Seen by the service: its trace on, as the debugger output that Wine prints for
-# the debugstr channel into the services' output, $wine_log.
-tarn_wine_set_service_environment TARN_TRACE 1
-tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
-wineserver -w
-tarn_wine_start_server "$wine_log"
-pass "prefix ready ($((SECONDS - tarn_check_started)) s)"
+tarn_wine_traced_service_prefix "$prefix" "$out/wineboot.log"
 
 # Settings already there (short periods, as an administrator may have set
 # them) must survive the installation.
 wine reg add "$settings_key" /v LogPeriodMs /t REG_DWORD /d 1000 /f /reg:32 >/dev/null 2>&1
 wine reg add "$settings_key" /v UploadLogPeriodMs /t REG_DWORD /d 2000 /f /reg:32 >/dev/null 2>&1
-logs="$prefix/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
-mkdir -p "$logs"
-echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
+tarn_wine_plant_old_local_log
 
 echo "-- install.cmd"
 install_output=$(wine cmd /c "$(windows_path "$package/install.cmd")" 2>&1 | tr -d '\r')

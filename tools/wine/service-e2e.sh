@@ -112,6 +112,7 @@ upload_header="#vorla_upload LogFormatVersion:V1.00"
 
 tarn_wine_choose_arch || exit 2
 work="$(mktemp -d /tmp/tarnsvc-e2e.XXXXXX)"
+tarn_work="$work"
 bin="$work/bin"
 logs="$work/logs"
 services_log="$logs/services.log"
@@ -158,15 +159,7 @@ tarn_report_failure() {
   fi
 }
 
-tarn_cleanup() {
-  if [[ "${KEEP_WORK:-0}" == 1 || $failed -gt 0 ]]; then
-    echo "service-e2e: kept the work folder $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap tarn_finish_on_exit EXIT
-tarn_wine_exit_on_signals
+tarn_check_begin
 
 # ---- the expected rows -----------------------------------------------------------
 
@@ -365,7 +358,6 @@ service_stopped() { [[ "$(service_field STATE)" == "1 STOPPED" ]]; }
 
 # ==== 1. build, prefix, settings, devices, service ========================================
 
-tarn_wine_environment
 echo "== TarnSvc under Wine: the $(tarn_wine_describe_arch) build"
 load_expected
 if [[ -n "$zone" ]]; then zone_offset=$(TZ="$zone" date +%z); else zone_offset=$(date +%z); fi

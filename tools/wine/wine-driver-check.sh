@@ -35,6 +35,7 @@ remove_instance="${TARNPWR_REMOVE:-0000}"
 echo_codes="1,2,5,6,8,13,21,31,50,87,122,1117,1167,1168,1460,32767,65535"
 
 work="$(mktemp -d /tmp/tarnpwr-check.XXXXXX)"
+tarn_work="$work"
 bin="$work/bin"
 logs="$work/logs"
 services_log="$logs/services.log"
@@ -52,16 +53,7 @@ tarn_report_failure() {
     grep -a -E 'tarnpwr|err:' "$log" | grep -v -E 'nodrv_CreateWindow|systray|explorer process' | tail -40 || true
   done
 }
-tarn_cleanup() {
-  if [[ "${KEEP_WORK:-0}" == 1 || $failed -gt 0 ]]; then
-    echo "wine-driver-check: kept $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap tarn_finish_on_exit EXIT
-tarn_wine_exit_on_signals
-tarn_wine_environment
+tarn_check_begin
 echo "== the simulated driver under Wine, probed by the $(tarn_wine_describe_arch) build"
 
 step "build into $bin"

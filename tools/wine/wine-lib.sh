@@ -236,7 +236,8 @@ tarn_wine_install_devices() {
 # A check lists each result as it goes ("ok" or "FAIL") and ends with
 # "NAME: N passed, M failed". The script sets check_name before its first result,
 # and may define tarn_report_failure, which finish calls after a failure to show
-# what the script knows (logs, files, status).
+# what the script knows (logs, files, status), and set tarn_work, a folder of its
+# own that finish removes unless the check failed or KEEP_WORK=1.
 
 passed=0
 failed=0
@@ -258,7 +259,7 @@ fail() {
     echo "          ---- $shown"
     tail -n 60 "$shown" | sed 's/^/          /'
   elif [[ -n "$shown" ]]; then
-    sed 's/^/          /' <<<"$shown"
+    printf '          %s\n' "${shown//$'\n'/$'\n'          }"
   fi
   return 0
 }
@@ -282,11 +283,21 @@ finish() {
   trap - EXIT
   if ((failed)) && declare -F tarn_report_failure >/dev/null; then tarn_report_failure; fi
   if ((tarn_wine_server_started)) || [[ -n "${WINEPREFIX:-}" ]]; then tarn_wine_stop_server; fi
-  declare -F tarn_cleanup >/dev/null && tarn_cleanup
+  if [[ -n "${tarn_work:-}" ]]; then
+    if [[ "${KEEP_WORK:-0}" == 1 || $failed -gt 0 ]]; then echo "$check_name: kept $tarn_work"; else rm -rf "$tarn_work"; fi
+  fi
   echo "$check_name ran the $(tarn_wine_describe_arch) build in $((SECONDS - tarn_check_started)) s"
   echo "$check_name: $passed passed, $failed failed"
   ((failed == 0))
   exit
+}
+
+# tarn_check_begin: Wine's environment, and the check's end through finish on
+# every way out: its last line, an error of its own, Ctrl-C or a TERM.
+tarn_check_begin() {
+  tarn_wine_environment
+  trap tarn_finish_on_exit EXIT
+  tarn_wine_exit_on_signals
 }
 
 # The EXIT trap of a check: a script that stops on an error of its own (an
@@ -359,6 +370,31 @@ value_is() {
   [[ "$actual" == "$3" ]] && return 0
   detail="$1\\$2 is \"$actual\", expected \"$3\""
   return 1
+}
+
+# tarn_wine_traced_service_prefix DIR BOOT_LOG: the start of a service check: a
+# fresh prefix in DIR whose services trace (TARN_TRACE=1, the debugger output
+# Wine prints for the debugstr channel) into $wine_log, its server running, and
+# the check's EXIT trap set.
+tarn_wine_traced_service_prefix() {
+  local dir=$1 boot_log=$2
+  tarn_check_begin
+  export WINEPREFIX="$dir"
+  echo "-- prefix $dir"
+  tarn_wine_fresh_prefix "$dir" "$boot_log" || abort "a new Wine prefix" "$boot_log"
+  tarn_wine_set_service_environment TARN_TRACE 1
+  tarn_wine_set_service_environment WINEDEBUG '-all,err+all,warn+debugstr'
+  wineserver -w
+  tarn_wine_start_server "$wine_log"
+  pass "prefix ready ($((SECONDS - tarn_check_started)) s)"
+}
+
+# tarn_wine_plant_old_local_log: a local backup from before the installation, in
+# the prefix's log folder ($logs), which every installation and removal keeps.
+tarn_wine_plant_old_local_log() {
+  logs="$WINEPREFIX/drive_c/ProgramData/Corvessan/TARNLog/LocalLog"
+  mkdir -p "$logs"
+  echo "# LogFormatVersion:V1.00" >"$logs/TARNLog_20240101T000000+0000.csv"
 }
 
 # What a failed service check shows: the service's status and the last lines of
