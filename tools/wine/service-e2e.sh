@@ -522,7 +522,9 @@ check_file() {
     check_row "${lines[i]%$'\r'}" || abort "$name: line $((i + 1)): $row_error"
     epoch=$row_epoch index=$row_index
     ((epoch >= previous_epoch)) || abort "$name: line $((i + 1)) is older than the line before"
-    if ((index <= previous_index)) && ! ((index == 0 && epoch >= reinstall_epoch)); then
+    # The counters start over once, at the re-installation; the first row after
+    # it holds any early read (the other log's cycles may have taken the first).
+    if ((index <= previous_index)) && ! ((epoch >= reinstall_epoch && previous_epoch < reinstall_epoch)); then
       abort "$name: line $((i + 1)) holds read $index of the counters after read $previous_index"
     fi
     if ((epoch > removed_epoch + 1 && epoch < reinstall_epoch)); then
