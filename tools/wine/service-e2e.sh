@@ -406,6 +406,9 @@ tarn_wine_install_devices "$ini"
 step "create and start TarnSvc (no collection drop folder yet)"
 sc_command create TarnSvc binPath= 'C:\tarn\tarnsvc.exe' >"$logs/create.out" || abort "sc create" "$logs/create.out"
 sc_command start TarnSvc >"$logs/start.out" || abort "sc start" "$logs/start.out"
+# A first look at once: the service samples from its start, and on a slow
+# machine retention may delete the first backups before the checks below end.
+observe
 [[ "$(service_field STATE)" == "4 RUNNING" ]] || abort "TarnSvc is not running after sc start" "$logs/start.out"
 pass "sc start: STATE 4 RUNNING"
 [[ $(tarn_wine_processes 'tarnsvc\.exe' | wc -l) == 1 ]] ||
