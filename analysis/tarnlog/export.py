@@ -1,31 +1,110 @@
-"""The long table: one line per sample of every series."""
+"""The long table: one CSV line per sample of every series, written as it is made.
 
-import pandas
+Lines are assembled as byte matrices, one row per line: every field is a
+block of columns (fixed texts, time stamps, decimal numbers right-aligned
+with NUL bytes in front), the blocks are put side by side, and dropping the
+NUL bytes leaves the lines. Decimals are made two digits at a time from the
+exact uint64 values, so readings above 2**63 stay exact.
+"""
+
+import csv
+import io
+
+import numpy
 
 from .components import component_name
-from .timeline import local_text, steps, utc_text
+from .machine import load_machine
+from .times import local_texts, utc_texts
 
 COLUMNS = ("machine", "log", "time_utc", "time_local", "position", "component_id", "component",
            "reading0", "reading1", "interval_s", "delta0", "delta1")
+# Lines per matrix: bounds the memory of one series' lines however long it is.
+_CHUNK_LINES = 1 << 15
+_PAIRS = numpy.frombuffer("".join("%02d" % n for n in range(100)).encode(), numpy.uint8).reshape(100, 2)
+_ZERO = ord("0")
 
 
-def long_table(timeline):
-    records = []
-    for series in timeline.series:
-        name = component_name(series.component_id)
-        previous = [None] + steps(series)
-        for sample, step in zip(series.samples, previous):
-            records.append((series.machine, series.log, utc_text(sample), local_text(sample),
-                            series.position, "%02x" % series.component_id, name,
-                            sample.reading0, sample.reading1,
-                            step.seconds if step else None,
-                            step.delta0 if step else None, step.delta1 if step else None))
-    # Object columns keep readings and deltas exact ints: pandas would turn a column
-    # of ints with gaps into floats, and readings above 2**63 do not fit int64.
-    columns = zip(*records) if records else [()] * len(COLUMNS)
-    return pandas.DataFrame({name: pandas.Series(values, dtype=object)
-                             for name, values in zip(COLUMNS, columns)})
+def header():
+    return (",".join(COLUMNS) + "\n").encode()
 
 
-def write_long(timeline, out):
-    long_table(timeline).to_csv(out, index=False, lineterminator="\n")
+def _csv_fields(*fields):
+    """Fields as the csv module quotes them (a machine's name may hold a comma)."""
+    text = io.StringIO()
+    csv.writer(text, lineterminator="").writerow(fields)
+    return text.getvalue().encode()
+
+
+def decimals(values, width=20):
+    """Right-aligned decimal digits of uint64 or int64 values; NUL bytes before the first digit."""
+    values = values.astype(numpy.uint64)
+    digits = numpy.zeros((len(values), width), numpy.uint8)
+    column = width
+    hundred = numpy.uint64(100)
+    while column > 0:
+        values, pair = numpy.divmod(values, hundred)
+        digits[:, column - 2:column] = _PAIRS[pair.astype(numpy.intp)]
+        column -= 2
+        if not values.any():
+            break
+    # Leading zeros become NUL, all but the last digit of a zero.
+    significant = digits[:, :-1] > _ZERO
+    first = numpy.where(significant.any(1), significant.argmax(1), width - 1)
+    digits[numpy.arange(width) < first[:, None]] = 0
+    return digits
+
+
+def _constant(text, lines):
+    return numpy.broadcast_to(numpy.frombuffer(text, numpy.uint8), (lines, len(text)))
+
+
+def _empty_where(digits, mask):
+    digits[mask] = 0
+    return digits
+
+
+def _series_lines(series, stats, utc, local, first, last):
+    """The CSV bytes of samples first..last-1 of a series."""
+    lines = last - first
+    steps = slice(max(first - 1, 0), last - 1)
+    no_step = numpy.zeros(lines, bool)
+    no_step[0] = first == 0
+
+    def step_column(values, counted=None):
+        column = numpy.zeros(lines, values.dtype)
+        column[int(first == 0):] = values[steps]
+        empty = no_step.copy()
+        if counted is not None:
+            empty[int(first == 0):] |= ~counted[steps]
+        return _empty_where(decimals(column), empty)
+
+    rows = series.row[first:last]
+    comma = _constant(b",", lines)
+    blocks = [
+        _constant(_csv_fields(series.machine, series.log) + b",", lines), utc[rows], comma, local[rows], comma,
+        decimals(series.place[first:last], 4),
+        _constant(b"," + _csv_fields("%02x" % series.component_id, component_name(series.component_id)) + b",", lines),
+        decimals(series.reading0[first:last]), comma, decimals(series.reading1[first:last]), comma,
+        step_column(stats.seconds), comma,
+        step_column(stats.deltas["reading0"], stats.counted["reading0"]), comma,
+        step_column(stats.deltas["reading1"], stats.counted["reading1"]), _constant(b"\n", lines),
+    ]
+    matrix = numpy.hstack(blocks)
+    return matrix[matrix != 0].tobytes()
+
+
+def machine_lines(machine_files):
+    """The CSV bytes of one machine, chunk by chunk, in the order of its streams, series and time."""
+    data = load_machine(machine_files)
+    for stream_data in data.streams:
+        stream = stream_data.stream
+        utc, local = utc_texts(stream.utc), local_texts(stream.utc, stream.offset)
+        for stats in stream_data.stats:
+            samples = len(stats.series.utc)
+            for first in range(0, samples, _CHUNK_LINES):
+                yield _series_lines(stats.series, stats, utc, local, first, min(first + _CHUNK_LINES, samples))
+
+
+def machine_csv(machine_files):
+    """All CSV bytes of one machine: what a task on another process returns."""
+    return b"".join(machine_lines(machine_files))
