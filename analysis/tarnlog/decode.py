@@ -1,19 +1,18 @@
 """One log file's bytes into numpy arrays, every line checked.
 
 The good rows of a file all have one of a few lengths (20 + 37 bytes per
-interface, 21 for a row without any), so the lines of one length are checked
-and decoded together as a byte matrix: a class per column (digit, hex digit,
-comma, ...), the component ids looked up in a table, the dates by pandas'
-to_datetime over the few distinct days, and the readings packed from hex
-digits into bytes and read as big-endian uint64, which keeps them exact. A
-line that fails any check goes to the per-line checker of lines.py, which
-says what is wrong with it.
+interface, 21 for a row without any), and consecutive lines of one length
+lie in the file as a byte matrix. Such a matrix is checked and decoded at
+once: a class bit per column (digit, hex digit, comma, ...), the component
+ids looked up in a table, the dates checked against numpy's calendar, and the
+readings packed from hex digits into bytes and read as big-endian uint64,
+which keeps them exact. A line that fails any check goes to the per-line
+checker of lines.py, which says what is wrong with it.
 """
 
 from dataclasses import dataclass, field
 
 import numpy
-import pandas
 
 from .components import VALID_IDS
 from .lines import BadLine, check_body_line, header_problems, unsupported_version
@@ -31,6 +30,13 @@ _HEX[numpy.frombuffer(b"0123456789", numpy.uint8)] = numpy.arange(10)
 _HEX[numpy.frombuffer(b"abcdef", numpy.uint8)] = numpy.arange(10, 16)
 _DIGIT = numpy.full(256, 255, dtype=numpy.uint8)
 _DIGIT[numpy.frombuffer(b"0123456789", numpy.uint8)] = numpy.arange(10)
+# A bit per kind of byte a column of a good line may hold.
+_IS_DIGIT, _IS_HEX, _IS_COMMA, _IS_T, _IS_SIGN = 1, 2, 4, 8, 16
+_CLASSES = numpy.zeros(256, numpy.uint8)
+_CLASSES[numpy.frombuffer(b"0123456789", numpy.uint8)] = _IS_DIGIT | _IS_HEX
+_CLASSES[numpy.frombuffer(b"abcdef", numpy.uint8)] = _IS_HEX
+_CLASSES[ord(",")], _CLASSES[ord("T")] = _IS_COMMA, _IS_T
+_CLASSES[ord("+")] = _CLASSES[ord("-")] = _IS_SIGN
 
 LF_ONLY_WARNING = "line ends are LF alone, not CR LF (a transfer in text mode?); its rows were read"
 
@@ -48,12 +54,13 @@ class FileRows:
     ids: numpy.ndarray  # uint8 per entry
     reading0: numpy.ndarray  # uint64 per entry
     reading1: numpy.ndarray  # uint64 per entry
+    repeated: numpy.ndarray  # bool per entry: its id occurs more than once in its row
 
     @staticmethod
     def empty():
         i64 = numpy.zeros(0, numpy.int64)
-        return FileRows(i64, numpy.zeros(0, numpy.int16), i64, i64, i64, i64,
-                        numpy.zeros(0, numpy.uint8), numpy.zeros(0, numpy.uint64), numpy.zeros(0, numpy.uint64))
+        return FileRows(i64, numpy.zeros(0, numpy.int16), i64, i64, i64, i64, numpy.zeros(0, numpy.uint8),
+                        numpy.zeros(0, numpy.uint64), numpy.zeros(0, numpy.uint64), numpy.zeros(0, bool))
 
     def __len__(self):
         return len(self.utc)
@@ -97,7 +104,7 @@ def decode_file(data, expected_log=None):
     good[0] = False
     lengths = content_ends - starts
     fast = good & _decodable_length(lengths)
-    blocks, rejected = _decode_by_length(array, starts, lengths, numpy.flatnonzero(fast))
+    blocks, rejected = _decode_by_length(array, starts, lengths, numpy.flatnonzero(fast), 1 if lf_only else 2)
     slow = numpy.union1d(numpy.flatnonzero(~fast[1:]) + 1, rejected)
     slow_rows = _check_lines(data, slow, starts, content_ends, terminated, lf_only, decoded.bad_lines)
     decoded.rows = _rows_in_line_order(blocks + slow_rows, starts, lengths)
@@ -129,71 +136,102 @@ def _decodable_length(lengths):
                                            & ((lengths - _STAMP_WIDTH) % _ENTRY_WIDTH == 0))
 
 
-def _decode_by_length(array, starts, lengths, candidates):
-    """Decoded blocks of the candidate lines, and the lines the vectorised checks rejected."""
-    blocks, rejected = [], []
+def _runs(candidates, lengths):
+    """(first, last + 1) of each run of consecutive candidate lines of one length, at most _SLICE_BYTES each."""
     if not len(candidates):
-        return blocks, numpy.zeros(0, numpy.int64)
-    by_length = pandas.Series(candidates).groupby(lengths[candidates]).indices
-    for length, positions in by_length.items():
-        lines = candidates[positions]
-        step = max(1, _SLICE_BYTES // int(length))
-        for first in range(0, len(lines), step):
-            part = lines[first:first + step]
-            matrix = array[starts[part, None] + numpy.arange(length)]
-            block, ok = _decode_matrix(matrix, part)
-            blocks.append(block)
-            rejected.append(part[~ok])
+        return
+    breaks = numpy.flatnonzero((numpy.diff(candidates) != 1) | (numpy.diff(lengths[candidates]) != 0)) + 1
+    bounds = numpy.concatenate(([0], breaks, [len(candidates)]))
+    for first, last in zip(bounds[:-1], bounds[1:]):
+        step = max(1, _SLICE_BYTES // int(lengths[candidates[first]]))
+        for part in range(first, last, step):
+            yield part, min(part + step, last)
+
+
+def _decode_by_length(array, starts, lengths, candidates, line_end):
+    """Decoded blocks of the candidate lines, and the lines the vectorised checks rejected.
+
+    Consecutive lines of one length lie in the file as a matrix: a reshape of
+    the bytes, no copy.
+    """
+    blocks, rejected = [], [numpy.zeros(0, numpy.int64)]
+    for first, last in _runs(candidates, lengths):
+        lines = candidates[first:last]
+        length = int(lengths[lines[0]])
+        start = starts[lines[0]]
+        matrix = array[start:start + len(lines) * (length + line_end)].reshape(len(lines), -1)[:, :length]
+        block, ok = _decode_matrix(matrix, lines)
+        blocks.append(block)
+        rejected.append(lines[~ok])
     return blocks, numpy.concatenate(rejected)
 
 
-def _column_kinds(length):
-    """Column indexes of one line length: (digits, hex digits, commas)."""
+def _required_classes(length):
+    """Per column of a line of this length, the class bit its byte must have."""
     interfaces = (length - _STAMP_WIDTH) // _ENTRY_WIDTH
-    digits = numpy.r_[0:8, 9:15, 16:20]
-    entry = numpy.arange(interfaces)[:, None] * _ENTRY_WIDTH + _STAMP_WIDTH
-    hexes = (entry + numpy.r_[1:3, 4:20, 21:37]).ravel()
-    commas = numpy.concatenate(([_STAMP_WIDTH], (entry + numpy.r_[3, 20]).ravel(),
-                                numpy.arange(1, interfaces) * _ENTRY_WIDTH + _STAMP_WIDTH))
-    return interfaces, digits, hexes, commas
+    required = numpy.full(length, _IS_HEX, numpy.uint8)
+    required[:_STAMP_WIDTH] = _IS_DIGIT
+    required[8], required[15] = _IS_T, _IS_SIGN
+    entry = numpy.arange(interfaces) * _ENTRY_WIDTH + _STAMP_WIDTH
+    required[numpy.concatenate((entry, entry + 3, entry + 20))] = _IS_COMMA
+    if not interfaces:
+        required[_STAMP_WIDTH] = _IS_COMMA
+    return interfaces, required
 
 
 def _decode_matrix(matrix, lines):
     """(FileRows of the good lines, mask of good lines) for lines of one length."""
-    interfaces, digit_columns, hex_columns, comma_columns = _column_kinds(matrix.shape[1])
-    digits = _DIGIT[matrix[:, digit_columns]]
-    hexes = _HEX[matrix[:, hex_columns]].reshape(len(lines), interfaces, 34)
-    ok = ((digits < 10).all(1) & (hexes < 16).all((1, 2)) & (matrix[:, comma_columns] == ord(",")).all(1)
-          & (matrix[:, 8] == ord("T")) & ((matrix[:, 15] == ord("+")) | (matrix[:, 15] == ord("-"))))
-    digits = digits.astype(numpy.int64)
-    utc, offset, stamp_ok = _stamps(digits, matrix[:, 15], ok)
-    ids = (hexes[:, :, 0] << 4) | hexes[:, :, 1]
+    interfaces, required = _required_classes(matrix.shape[1])
+    ok = (_CLASSES[matrix] & required).all(1)
+    utc, offset, stamp_ok = _stamps(_DIGIT[matrix[:, :_STAMP_WIDTH]].astype(numpy.int64), matrix[:, 15])
+    entries = _HEX[matrix[:, _STAMP_WIDTH:_STAMP_WIDTH + interfaces * _ENTRY_WIDTH]].reshape(
+        len(lines), interfaces, _ENTRY_WIDTH)
+    ids = (entries[:, :, 1] << 4) | entries[:, :, 2]
     ok &= stamp_ok & VALID_IDS[ids].all(1)
     keep = numpy.flatnonzero(ok)
-    hexes = hexes[keep]
+    if len(keep) < len(lines):
+        entries, ids = entries[keep], ids[keep]
     block = FileRows(utc[keep], offset[keep], lines[keep], numpy.zeros(len(keep), numpy.int64),
                      numpy.zeros(len(keep), numpy.int64), numpy.full(len(keep), interfaces, numpy.int64),
-                     ids[keep].ravel(), _readings(hexes[:, :, 18:34]), _readings(hexes[:, :, 2:18]))
+                     ids.ravel(), _readings(entries[:, :, 21:37]), _readings(entries[:, :, 4:20]),
+                     repeated_in_row(ids).ravel())
     return block, ok
+
+
+def repeated_in_row(ids):
+    """Per entry of a (rows, interfaces) id matrix: whether its id occurs again in its row."""
+    repeated = numpy.zeros(ids.shape, bool)
+    if ids.shape[1] < 2:
+        return repeated
+    ordered = numpy.sort(ids, 1)
+    rows = numpy.flatnonzero((ordered[:, 1:] == ordered[:, :-1]).any(1))  # few rows, if any
+    subset = ids[rows]
+    repeated[rows] = (subset[:, :, None] == subset[:, None, :]).sum(2) > 1
+    return repeated
 
 
 def _number(digits, columns):
     return digits[:, columns] @ (10 ** numpy.arange(len(columns) - 1, -1, -1, dtype=numpy.int64))
 
 
-def _stamps(digits, sign, ok):
-    """(utc seconds, offset minutes, mask of real dates, times and offsets) per line."""
-    day_number = _number(digits, numpy.r_[0:8])
-    hour, minute, second = _number(digits, [8, 9]), _number(digits, [10, 11]), _number(digits, [12, 13])
-    offset_hours, offset_mins = _number(digits, [14, 15]), _number(digits, [16, 17])
+def _stamps(digits, sign):
+    """(utc seconds, offset minutes, mask of real dates, times and offsets) per line.
+
+    The date is checked by numpy's calendar: a day past the end of its month
+    is not a real date. Columns of other bytes give garbage here; the class
+    check has rejected their lines already.
+    """
+    year, month, day = _number(digits, numpy.r_[0:4]), _number(digits, [4, 5]), _number(digits, [6, 7])
+    hour, minute, second = _number(digits, [9, 10]), _number(digits, [11, 12]), _number(digits, [13, 14])
+    offset_hours, offset_mins = _number(digits, [16, 17]), _number(digits, [18, 19])
     offset = numpy.where(sign == ord("-"), -1, 1) * (offset_hours * 60 + offset_mins)
-    # Lines of a file fall on few days: each distinct day is parsed once.
-    days, inverse = numpy.unique(numpy.where(ok, day_number, 19700101), return_inverse=True)
-    dates = pandas.to_datetime(pandas.Series(days.astype(str)), format="%Y%m%d", errors="coerce")
-    epoch_days = (dates.values.astype("datetime64[D]") - numpy.datetime64(0, "D")).astype(numpy.int64)
-    real = ~dates.isna().values[inverse]
-    real &= (hour < 24) & (minute < 60) & (second < 60) & (offset_hours * 60 <= _MAX_OFFSET_MINUTES) & (offset_mins < 60)
-    local = epoch_days[inverse] * 86400 + hour * 3600 + minute * 60 + second
+    real = (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1)
+    months = numpy.where(real, (year - 1970) * 12 + month - 1, 0).astype("datetime64[M]")
+    month_start = months.astype("datetime64[D]").astype(numpy.int64)
+    month_days = (months + 1).astype("datetime64[D]").astype(numpy.int64) - month_start
+    real &= (day <= month_days) & (hour < 24) & (minute < 60) & (second < 60)
+    real &= (offset_hours * 60 <= _MAX_OFFSET_MINUTES) & (offset_mins < 60)
+    local = (month_start + day - 1) * 86400 + hour * 3600 + minute * 60 + second
     return local - offset * 60, offset.astype(numpy.int16), real
 
 
@@ -223,11 +261,12 @@ def _check_lines(data, numbers, starts, content_ends, terminated, lf_only, bad_l
 
 def _block_of_row(row, index):
     entries = row.entries
+    ids = numpy.array([[e.component_id for e in entries]], numpy.uint8)
     return FileRows(numpy.array([row.utc_seconds]), numpy.array([row.offset_minutes], numpy.int16),
                     numpy.array([index]), numpy.zeros(1, numpy.int64), numpy.zeros(1, numpy.int64),
-                    numpy.array([len(entries)]), numpy.array([e.component_id for e in entries], numpy.uint8),
+                    numpy.array([len(entries)]), ids.ravel(),
                     numpy.array([e.reading0 for e in entries], numpy.uint64),
-                    numpy.array([e.reading1 for e in entries], numpy.uint64))
+                    numpy.array([e.reading1 for e in entries], numpy.uint64), repeated_in_row(ids).ravel())
 
 
 def _rows_in_line_order(blocks, starts, lengths):
@@ -239,7 +278,8 @@ def _rows_in_line_order(blocks, starts, lengths):
     entry_order = _entry_order(rows.count, order)
     line = rows.line[order]
     return FileRows(rows.utc[order], rows.offset[order], line + 1, starts[line], lengths[line], rows.count[order],
-                    rows.ids[entry_order], rows.reading0[entry_order], rows.reading1[entry_order])
+                    rows.ids[entry_order], rows.reading0[entry_order], rows.reading1[entry_order],
+                    rows.repeated[entry_order])
 
 
 def _entry_order(counts, order):

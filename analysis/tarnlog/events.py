@@ -69,36 +69,12 @@ def _reset_events(stream, stats_list):
             for (before, at), members in grouped.items()]
 
 
-def changed_rows(entry_row, entry_key, rows):
-    """Indexes of the rows (from 1) whose set of series keys differs from the row before.
-
-    Keys within a row are distinct, so sorted per row two rows hold the same
-    set when they have as many keys and each equals the one as many places back.
-    """
-    counts = numpy.bincount(entry_row, minlength=rows)
-    order = numpy.lexsort((entry_key, entry_row))
-    keys = entry_key[order]
-    previous = numpy.concatenate(([-1], counts[:-1]))
-    same_count = counts == previous
-    row_of = entry_row[order]
-    comparable = same_count[row_of] & (row_of > 0)
-    index = numpy.flatnonzero(comparable)
-    differs = index[keys[index] != keys[index - counts[row_of[index]]]]
-    changed = ~same_count | (numpy.bincount(row_of[differs], minlength=rows) > 0)
-    changed[0] = False
-    return numpy.flatnonzero(changed), order
-
-
 def _interface_changes(stream):
-    rows = len(stream.utc)
-    if rows < 2:
-        return []
-    changed, _ = changed_rows(stream.entry_row, stream.entry_key, rows)
-    bounds = numpy.searchsorted(stream.entry_row, numpy.arange(rows + 1))
     events = []
-    for row in changed:
-        before = set(stream.entry_key[bounds[row - 1]:bounds[row]].tolist())
-        now = set(stream.entry_key[bounds[row]:bounds[row + 1]].tolist())
+    for row in stream.layout_changes:
+        before, now = set(stream.row_keys(row - 1).tolist()), set(stream.row_keys(row).tolist())
+        if before == now:  # the same series in another order
+            continue
         events.append(Event("interfaces-changed", stream.machine, stream.log,
                             (int(stream.utc[row - 1]), int(stream.offset[row - 1])),
                             (int(stream.utc[row]), int(stream.offset[row])), [],

@@ -15,8 +15,9 @@ service in the middle of either stretch still is.
 
 from dataclasses import dataclass
 
+import warnings
+
 import numpy
-import pandas
 
 READINGS = ("reading0", "reading1")
 GAP_FACTOR = 1.5
@@ -62,17 +63,29 @@ def _rate(deltas, seconds):
     return ((high << 32) + low) / covered
 
 
-def period_in_force(seconds):
-    """Per step: the period around it, from the intervals before and after it (NaN when none)."""
-    intervals = pandas.Series(numpy.where(seconds > 0, seconds, numpy.nan))
-    before = intervals.rolling(GAP_WINDOW, min_periods=1).median().shift(1)
-    after = intervals[::-1].rolling(GAP_WINDOW, min_periods=1).median().shift(1)[::-1]
-    return numpy.fmax(before.values, after.values)
+def period_in_force(seconds, steps):
+    """Per step given: the larger of the medians of the GAP_WINDOW positive intervals before and after it.
+
+    NaN for a step with no other positive interval on either side.
+    """
+    positive = numpy.flatnonzero(seconds > 0)
+    padding = numpy.full(GAP_WINDOW, numpy.nan)
+    values = numpy.concatenate((padding, seconds[positive].astype(float), padding))
+    window = numpy.arange(GAP_WINDOW)
+    before = values[numpy.searchsorted(positive, steps)[:, None] + window]
+    after = values[numpy.searchsorted(positive, steps, side="right")[:, None] + window + GAP_WINDOW]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a side without intervals is NaN, as meant
+        return numpy.fmax(numpy.nanmedian(before, 1), numpy.nanmedian(after, 1))
 
 
 def _gaps(seconds):
-    if len(seconds) < 2:
+    """(steps that are gaps, the period in force around each)."""
+    positive = seconds[seconds > 0]
+    if len(positive) < 2:
         return numpy.zeros(0, numpy.int64), numpy.zeros(0)
-    period = period_in_force(seconds)
-    gaps = numpy.flatnonzero(seconds > GAP_FACTOR * numpy.nan_to_num(period, nan=numpy.inf))
-    return gaps, period[gaps]
+    # Only a step longer than GAP_FACTOR times the shortest interval can be a gap.
+    candidates = numpy.flatnonzero(seconds > GAP_FACTOR * positive.min())
+    period = period_in_force(seconds, candidates)
+    is_gap = seconds[candidates] > GAP_FACTOR * numpy.nan_to_num(period, nan=numpy.inf)
+    return candidates[is_gap], period[is_gap]

@@ -60,9 +60,15 @@ class Stream:
     rows_read: int
     duplicate_rows: int
     series: list = field(default_factory=list)
-    # The rows' entries, flattened in row order: what events.py compares row to row.
-    entry_row: numpy.ndarray = None
-    entry_key: numpy.ndarray = None
+    # Each row's entries as series keys, flattened in row order: keys[first[r]:first[r] + count[r]].
+    keys: numpy.ndarray = None
+    first: numpy.ndarray = None
+    count: numpy.ndarray = None
+    # The rows (from 1) whose keys differ from the row before's, in number or order.
+    layout_changes: numpy.ndarray = None
+
+    def row_keys(self, row):
+        return self.keys[self.first[row]:self.first[row] + self.count[row]]
 
     @property
     def rows_used(self):
@@ -81,21 +87,53 @@ def build_stream(machine, log, parts):
     rows, texts = _concatenate(parts)
     order = numpy.argsort(rows["utc"], kind="stable")
     kept = order[_first_of_each_text(rows["utc"][order], order, texts)]
-    entries = expand_ranges(rows["first"][kept], rows["count"][kept])
     counts = rows["count"][kept]
-    entry_row = numpy.repeat(numpy.arange(len(kept)), counts)
-    position = numpy.arange(len(entries)) - numpy.repeat(numpy.cumsum(counts) - counts, counts) + 1
-    ids = rows["ids"][entries]
-    keys = _series_keys(entry_row, position, ids)
+    if len(kept) == len(order) and (numpy.diff(kept) == 1).all():  # files in time order, no row twice
+        entries = slice(None)
+    else:
+        entries = expand_ranges(rows["first"][kept], counts)
     stream = Stream(machine, log, rows["utc"][kept], rows["offset"][kept], len(order), len(order) - len(kept),
-                    entry_row=entry_row, entry_key=keys)
-    stream.series = _split_series(stream, keys, entry_row, position, ids,
-                                  rows["reading0"][entries], rows["reading1"][entries])
+                    first=numpy.cumsum(counts) - counts, count=counts)
+    ids = rows["ids"][entries]
+    stream.keys = _series_keys(ids, rows["repeated"][entries], stream.first)
+    stream.layout_changes = layout_changes(stream.keys, counts)
+    stream.series = _split_series(stream, ids, rows["reading0"][entries], rows["reading1"][entries])
     return stream
+
+
+def _series_keys(ids, repeated, first):
+    """Per entry: its id where that id occurs once in its row, else 256 * position + id (above every id)."""
+    keys = ids.astype(numpy.int64)
+    again = numpy.flatnonzero(repeated)
+    keys[again] += _positions(again, first) * 256
+    return keys
+
+
+def _positions(entries, first):
+    """The positions (from 1) in their rows of the entries given."""
+    rows = numpy.searchsorted(first, entries, side="right") - 1
+    return entries - first[rows] + 1
+
+
+def layout_changes(keys, counts):
+    """The rows (from 1) whose keys differ from those of the row before, in number or in order."""
+    if not len(counts):
+        return numpy.zeros(0, numpy.int64)
+    if (counts == counts[0]).all():
+        matrix = keys.reshape(len(counts), counts[0])
+        return numpy.flatnonzero((matrix[1:] != matrix[:-1]).any(1)) + 1
+    entry_row = numpy.repeat(numpy.arange(len(counts)), counts)
+    same_count = counts == numpy.concatenate(([-1], counts[:-1]))
+    index = numpy.flatnonzero(same_count[entry_row] & (entry_row > 0))
+    differs = index[keys[index] != keys[index - counts[entry_row[index]]]]
+    changed = ~same_count | (numpy.bincount(entry_row[differs], minlength=len(counts)) > 0)
+    changed[0] = False
+    return numpy.flatnonzero(changed)
 
 
 def _concatenate(parts):
     """The files' rows as one set of columns, and a function giving a row's text."""
+    parts = _in_time_order(parts)
     files = [p[0] for p in parts]
     datas = [p[1] for p in parts]
     counts = numpy.concatenate([f.count for f in files])
@@ -107,6 +145,7 @@ def _concatenate(parts):
         "ids": numpy.concatenate([f.ids for f in files]),
         "reading0": numpy.concatenate([f.reading0 for f in files]),
         "reading1": numpy.concatenate([f.reading1 for f in files]),
+        "repeated": numpy.concatenate([f.repeated for f in files]),
     }
     file_of = numpy.repeat(numpy.arange(len(files)), [len(f) for f in files])
     starts = numpy.concatenate([f.start for f in files])
@@ -116,6 +155,20 @@ def _concatenate(parts):
         start = starts[row]
         return datas[file_of[row]][start:start + lengths[row]]
     return rows, text
+
+
+def _in_time_order(parts):
+    """The files ordered by time when no two of them overlap in time, else as given.
+
+    Without an overlap no two files share a second, so the order of the files
+    decides nothing, and the rows of backups and current file then come
+    already sorted.
+    """
+    spans = [(int(rows.utc.min()), int(rows.utc.max()), index) for index, (rows, _) in enumerate(parts) if len(rows)]
+    spans.sort()
+    if any(later[0] <= earlier[1] for earlier, later in zip(spans, spans[1:])):
+        return parts
+    return [parts[index] for _, _, index in spans] + [part for part in parts if not len(part[0])]
 
 
 def _first_of_each_text(sorted_utc, order, texts):
@@ -136,28 +189,59 @@ def _first_of_each_text(sorted_utc, order, texts):
     return keep
 
 
-def _series_keys(entry_row, position, ids):
-    """Per entry: its id where that id occurs once in its row, else 256 * position + id."""
-    if not len(ids):
-        return numpy.zeros(0, numpy.int64)
-    pair = entry_row.astype(numpy.int64) * 256 + ids
-    _, inverse, counts = numpy.unique(pair, return_inverse=True, return_counts=True)
-    repeated = counts[inverse] > 1
-    return numpy.where(repeated, position * 256 + ids, ids).astype(numpy.int64)
+# Past this many rows per layout on average, series are gathered by sorting instead.
+_MIN_ROWS_PER_LAYOUT = 64
 
 
-def _split_series(stream, keys, entry_row, position, ids, reading0, reading1):
-    order = numpy.argsort(keys, kind="stable")  # stable: each series stays in time order
-    bounds = numpy.flatnonzero(numpy.diff(keys[order])) + 1
-    series = []
-    for group in numpy.split(order, bounds) if len(order) else []:
-        key = int(keys[group[0]])
-        row = entry_row[group]
-        series.append(Series(stream.machine, stream.log, int(ids[group[0]]),
-                             None if key < _ID_KEYS else int(position[group[0]]),
-                             tuple(int(p) for p in numpy.unique(position[group])),
-                             row, position[group], stream.utc[row], stream.offset[row],
-                             reading0[group], reading1[group]))
+def _split_series(stream, ids, reading0, reading1):
+    """The stream's series, each in time order.
+
+    Between two changes of the layout every row has the same keys in the
+    same order, so each series is a column of that stretch's entries.
+    """
+    bounds = numpy.concatenate(([0], stream.layout_changes, [len(stream.utc)]))
+    if len(bounds) - 1 > max(1, len(stream.utc) // _MIN_ROWS_PER_LAYOUT):
+        pieces = _pieces_by_sorting(stream, ids, reading0, reading1)
+    else:
+        pieces = _pieces_by_layout(stream, bounds, reading0, reading1)
+    series = [_joined(stream, key, ids_of, parts) for key, (ids_of, parts) in pieces.items()]
     # Ordered as the rows show them: by the first position, then id.
     series.sort(key=lambda s: (s.positions[0], s.component_id, s.position or 0))
     return series
+
+
+def _pieces_by_layout(stream, bounds, reading0, reading1):
+    pieces = {}
+    for start, end in zip(bounds[:-1], bounds[1:]):
+        width = int(stream.count[start])
+        if not width:
+            continue
+        entries = slice(stream.first[start], stream.first[start] + (end - start) * width)
+        # One transposing copy makes every column contiguous.
+        columns0 = numpy.ascontiguousarray(reading0[entries].reshape(-1, width).T)
+        columns1 = numpy.ascontiguousarray(reading1[entries].reshape(-1, width).T)
+        rows = numpy.arange(start, end)
+        for column, key in enumerate(stream.row_keys(start).tolist()):
+            part = (rows, numpy.full(end - start, column + 1), columns0[column], columns1[column])
+            pieces.setdefault(key, (key % 256, []))[1].append(part)
+    return pieces
+
+
+def _pieces_by_sorting(stream, ids, reading0, reading1):
+    keys = stream.keys
+    # Stable, so that each series stays in time order; 16-bit keys sort by radix.
+    order = numpy.argsort(keys.astype(numpy.uint16) if keys.max() < 1 << 16 else keys, kind="stable")
+    bounds = numpy.flatnonzero(numpy.diff(keys[order])) + 1
+    pieces = {}
+    for group in numpy.split(order, bounds):
+        rows = numpy.searchsorted(stream.first, group, side="right") - 1
+        part = (rows, group - stream.first[rows] + 1, reading0[group], reading1[group])
+        pieces[int(keys[group[0]])] = (int(ids[group[0]]), [part])
+    return pieces
+
+
+def _joined(stream, key, component_id, parts):
+    rows, place, reading0, reading1 = (numpy.concatenate(column) for column in zip(*parts))
+    return Series(stream.machine, stream.log, component_id, None if key < _ID_KEYS else key // 256,
+                  tuple(numpy.unique(place).tolist()), rows, place, stream.utc[rows], stream.offset[rows],
+                  reading0, reading1)
