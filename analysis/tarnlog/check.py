@@ -2,6 +2,7 @@
 
 from dataclasses import dataclass, field
 
+from .allocator import keep_freed_memory
 from .decode import decode_file
 from .lines import excerpt
 from .machine import read_file
@@ -17,6 +18,7 @@ class CheckResult:
 
 
 def check_machine(machine_files):
+    keep_freed_memory()
     result = CheckResult()
     for log_file in machine_files.files:
         data, skipped = read_file(log_file)

@@ -166,26 +166,32 @@ def _decode_by_length(array, starts, lengths, candidates, line_end):
     return blocks, numpy.concatenate(rejected)
 
 
-def _required_classes(length):
-    """Per column of a line of this length, the class bit its byte must have."""
-    interfaces = (length - _STAMP_WIDTH) // _ENTRY_WIDTH
-    required = numpy.full(length, _IS_HEX, numpy.uint8)
-    required[:_STAMP_WIDTH] = _IS_DIGIT
-    required[8], required[15] = _IS_T, _IS_SIGN
-    entry = numpy.arange(interfaces) * _ENTRY_WIDTH + _STAMP_WIDTH
-    required[numpy.concatenate((entry, entry + 3, entry + 20))] = _IS_COMMA
-    if not interfaces:
-        required[_STAMP_WIDTH] = _IS_COMMA
-    return interfaces, required
+def _stamp_classes():
+    required = numpy.full(_STAMP_WIDTH + 1, _IS_DIGIT, numpy.uint8)
+    required[8], required[15], required[_STAMP_WIDTH] = _IS_T, _IS_SIGN, _IS_COMMA
+    return required
+
+
+# The class bit each byte of a time stamp and the comma after it must have.
+_STAMP_CLASSES = _stamp_classes()
 
 
 def _decode_matrix(matrix, lines):
-    """(FileRows of the good lines, mask of good lines) for lines of one length."""
-    interfaces, required = _required_classes(matrix.shape[1])
-    ok = (_CLASSES[matrix] & required).all(1)
+    """(FileRows of the good lines, mask of good lines) for lines of one length.
+
+    The hex digits are checked by their value (a byte that is none has 255),
+    the commas between fields by their byte, the time stamp by class bits.
+    """
+    interfaces = (matrix.shape[1] - _STAMP_WIDTH) // _ENTRY_WIDTH
+    ok = (_CLASSES[matrix[:, :_STAMP_WIDTH + 1]] & _STAMP_CLASSES).all(1)
     utc, offset, stamp_ok = _stamps(_DIGIT[matrix[:, :_STAMP_WIDTH]].astype(numpy.int64), matrix[:, 15])
-    entries = _HEX[matrix[:, _STAMP_WIDTH:_STAMP_WIDTH + interfaces * _ENTRY_WIDTH]].reshape(
+    fields = matrix[:, _STAMP_WIDTH:_STAMP_WIDTH + interfaces * _ENTRY_WIDTH].reshape(
         len(lines), interfaces, _ENTRY_WIDTH)
+    entries = _HEX[fields]
+    if interfaces:
+        ok &= (fields[:, :, [0, 3, 20]] == ord(",")).all((1, 2))
+        ok &= numpy.maximum(entries[:, :, 1:3].max(2), entries[:, :, 4:20].max(2)).max(1) < 16
+        ok &= entries[:, :, 21:37].max((1, 2)) < 16
     ids = (entries[:, :, 1] << 4) | entries[:, :, 2]
     ok &= stamp_ok & VALID_IDS[ids].all(1)
     keep = numpy.flatnonzero(ok)

@@ -11,6 +11,7 @@ a task sends back and summary.py merges.
 
 from dataclasses import dataclass, field
 
+from .allocator import keep_freed_memory
 from .decode import decode_file
 from .events import stream_events
 from .inputs import Skipped
@@ -86,6 +87,7 @@ def read_file(log_file):
 
 def load_machine(machine_files):
     """MachineData of one inputs.MachineFiles."""
+    keep_freed_memory()  # here, so that it holds on Dask's workers too
     data = MachineData(machine_files.machine)
     parts = {}
     for log_file in machine_files.files:
