@@ -45,8 +45,10 @@ class Cluster:
             if scheduler:
                 self._client = distributed.Client(scheduler, timeout="10s")
             else:
+                # On loopback only, the status page on any free port: nothing is offered to the network.
                 self._cluster = distributed.LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True,
-                                                         dashboard_address=None, silence_logs=logging.ERROR)
+                                                         host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                                         silence_logs=logging.ERROR)
                 self._client = distributed.Client(self._cluster)
         except (OSError, TimeoutError) as error:
             self._close_cluster()
