@@ -9,12 +9,11 @@ import subprocess
 import sys
 import time
 
+import distributed  # not skipped when missing: tools/install-build-deps.sh installs it
 import pytest
 
 from conftest import UPLOAD_HEADER, row
 from test_cli import run
-
-distributed = pytest.importorskip("distributed")
 
 ANALYSIS = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 START_TIMEOUT_S = 60
