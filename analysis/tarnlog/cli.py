@@ -190,6 +190,14 @@ def _run(args, out, err):
     return max(code, _missing_fails(args.missing, err))
 
 
+def _quiet_stdout():
+    """Standard output to /dev/null, so that Python's flush at exit finds no broken pipe either."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv=None, out=None, err=None):
     parser = _parser()
     args = parser.parse_args(argv)
@@ -201,6 +209,9 @@ def main(argv=None, out=None, err=None):
         return EXIT_USAGE
     try:
         return _run(args, out, err)
+    except BrokenPipeError:  # the reader went away (| head): nothing more to say
+        _quiet_stdout()
+        return EXIT_FAILED
     except OSError as error:
         err.write("tarnlog: %s: %s\n" % (error.filename or "", error.strerror))
         return EXIT_FAILED

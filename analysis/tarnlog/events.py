@@ -9,8 +9,6 @@ set of series differs from the row before: the series that went and came.
 
 from dataclasses import dataclass
 
-import numpy
-
 from .stats import READINGS
 from .streams import key_label
 

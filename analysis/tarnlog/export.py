@@ -37,9 +37,15 @@ def _csv_fields(*fields):
     return text.getvalue().encode()
 
 
-def decimals(values, width=20):
-    """Right-aligned decimal digits of uint64 or int64 values; NUL bytes before the first digit."""
+def decimals(values):
+    """Right-aligned decimal digits of uint64 or non-negative int64 values; NUL bytes before the first digit.
+
+    The matrix is as wide as the largest value needs (rounded up to pairs), so
+    that small numbers (intervals, deltas) cost a few columns, not twenty.
+    """
     values = values.astype(numpy.uint64)
+    largest = int(values.max()) if len(values) else 0
+    width = len(str(largest)) + len(str(largest)) % 2
     pairs = numpy.zeros((len(values), width // 2), numpy.uint16)
     column = width // 2
     hundred = numpy.uint64(100)
@@ -80,13 +86,14 @@ def _series_lines(series, stats, utc, local, first, last):
         empty = no_step.copy()
         if counted is not None:
             empty[int(first == 0):] |= ~counted[steps]
+        column[empty] = 0  # a reset's wrapped delta would widen the whole column
         return _empty_where(decimals(column), empty)
 
     rows = series.row[first:last]
     comma = _constant(b",", lines)
     blocks = [
         _constant(_csv_fields(series.machine, series.log) + b",", lines), utc[rows], comma, local[rows], comma,
-        decimals(series.place[first:last], 4),
+        decimals(series.place[first:last]),
         _constant(b"," + _csv_fields("%02x" % series.component_id, component_name(series.component_id)) + b",", lines),
         decimals(series.reading0[first:last]), comma, decimals(series.reading1[first:last]), comma,
         step_column(stats.seconds), comma,

@@ -1,4 +1,7 @@
-"""Reading one log file's bytes: every line checked, the good rows decoded.
+"""The per-line check of a log file: what is wrong with a line, in words.
+
+decode.py decodes the good lines of a file together and sends every line
+it cannot take here, one at a time, for the reason.
 
 A file is one byte per character, CR LF line ends, no byte-order mark. Line 1
 is the header of the local or the upload log; every other line is a local time
@@ -7,7 +10,7 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 """
 
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import NamedTuple
 from datetime import datetime, timedelta
 
@@ -54,13 +57,6 @@ class BadLine:
     line_number: int
     problems: tuple
     text: bytes
-
-
-@dataclass
-class ParsedFile:
-    header_log: str = None  # LOCAL_LOG or UPLOAD_LOG from line 1, None without a header
-    rows: list = field(default_factory=list)
-    bad_lines: list = field(default_factory=list)
 
 
 def parse_stamp(stamp):

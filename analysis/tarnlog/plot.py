@@ -7,7 +7,6 @@ matplotlib.use("Agg")  # headless: files only, never a window
 
 import matplotlib.pyplot as pyplot  # noqa: E402  (after the backend is chosen)
 
-from .cli import PLOT_FORMATS  # noqa: E402  (the command line refuses other names before reading)
 from .stats import READINGS  # noqa: E402
 from .times import utc_datetime  # noqa: E402
 
@@ -57,7 +56,10 @@ def _draw_panel(axes, stats, several_streams):
 
 
 def plot(machines, out):
-    """Draws the series of machine.MachineData values into the picture out (.png or .svg)."""
+    """Draws the series of machine.MachineData values into the picture out (.png or .svg).
+
+    The command line has refused other names before reading any input.
+    """
     extension = out.rsplit(".", 1)[-1].lower()
     panels = [stats for machine in machines for stream in machine.streams for stats in stream.stats]
     if not panels:
