@@ -146,3 +146,20 @@ def test_component_names_match_the_services_table():
         table = {int(number): name for name, number in re.findall(r'\{L"(\w+)", (\d+)\}', source.read())}
     assert len(table) == 22
     assert COMPONENT_NAMES == table
+
+
+def test_series_are_the_same_whether_taken_by_layout_or_by_sorting(write_log, monkeypatch):
+    from conftest import all_stats, load
+    from tarnlog import streams
+    lines = rows_at(range(0, 6000, 60)) + rows_at(range(6000, 9000, 60), components=(SSD, 0xFF, WIFI, 0xFF))
+    lines += rows_at(range(9000, 12000, 60), components=(WIFI, BATTERY))
+    path = write_log("TARNLog.csv", lines)
+
+    def series_of():
+        return [(s.series.label, s.series.positions, s.series.row.tolist(), s.series.place.tolist(),
+                 s.series.reading0.tolist(), s.series.reading1.tolist()) for s in all_stats(load([path]))]
+    by_layout = series_of()
+    monkeypatch.setattr(streams, "_MIN_ROWS_PER_LAYOUT", 10**9)
+    assert series_of() == by_layout
+    assert [label for label, *_ in by_layout] == [
+        "STORAGE_SSD", "BATTERY", "WIFI", "unknown at 2", "unknown at 4"]  # by first position, then id
