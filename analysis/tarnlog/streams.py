@@ -199,6 +199,8 @@ def _split_series(stream, ids, reading0, reading1):
     Between two changes of the layout every row has the same keys in the
     same order, so each series is a column of that stretch's entries.
     """
+    if not len(stream.keys):  # no row, or rows without any interface
+        return []
     bounds = numpy.concatenate(([0], stream.layout_changes, [len(stream.utc)]))
     if len(bounds) - 1 > max(1, len(stream.utc) // _MIN_ROWS_PER_LAYOUT):
         pieces = _pieces_by_sorting(stream, ids, reading0, reading1)

@@ -46,6 +46,12 @@ class TestMerging:
             ("PC1", "local", 3), ("PC2", "local", 3), ("PC2", "upload", 2)]
 
 
+    @pytest.mark.parametrize("lines", [[], ["20240101T000000+0000,", "20240101T000100+0000,"]])
+    def test_a_header_alone_or_rows_without_interfaces_give_no_series(self, write_log, lines):
+        summary = summarise([write_log("PC1/TARNLog.csv", lines)])
+        assert (summary.total("rows_used"), summary.machines[0].series) == (len(lines), [])
+        assert format_summary(summary).startswith("Read 1 file, %d rows" % len(lines))
+
     def test_file_of_unknown_log_is_skipped_and_bad_lines_left_out(self, tmp_path, write_log):
         good = write_log("TARNLog.csv", minute_rows([1, 2]) + ["garbage"])
         mystery = write_log("notes.csv", [], raw=b"hello\r\n")
