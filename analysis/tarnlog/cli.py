@@ -134,33 +134,35 @@ def _binary(out):
 
 
 def _export(args, machines, run, out, err):
-    from .export import header, machine_csv, machine_lines
+    from .export import header, machine_export, machine_export_task
     _report_skipped(args.skipped, err)
     target = open(args.long, "wb") if args.long != "-" else None
+    files = 0
     try:
         write = target.write if target else _binary(out)
         write(header())
-        if run.in_process:  # chunk by chunk, as each series is made
-            for machine_files in machines:
-                for chunk in machine_lines(machine_files):
-                    write(chunk)
-        else:  # a machine's lines at a time, in the order of the machines
-            for chunk in run.map(machine_csv, machines):
+        # In this process each series' lines are written as they are made; from a task, a machine's at once.
+        for result in run.map(machine_export if run.in_process else machine_export_task, machines):
+            for chunk in result.chunks:
                 write(chunk)
+            _report_skipped(result.skipped, err)
+            files += result.files
     finally:
         if target:
             target.close()
         elif hasattr(out, "buffer"):
             out.buffer.flush()
-    return EXIT_OK
+    return EXIT_OK if files else _nothing_read([], err)
 
 
 def _plot(args, machines, run, out, err):
     from .machine import load_machine
     from .plot import PlotError, plot
     _report_skipped(args.skipped, err)
+    data = [load_machine(m) for m in machines]
+    _report_skipped([s for machine in data for s in machine.skipped], err)
     try:
-        plot([load_machine(m) for m in machines], args.out)
+        plot(data, args.out)
     except PlotError as error:
         err.write("tarnlog: %s\n" % error)
         return EXIT_FAILED

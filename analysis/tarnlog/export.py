@@ -9,6 +9,7 @@ exact uint64 values, so readings above 2**63 stay exact.
 
 import csv
 import io
+from dataclasses import dataclass
 
 import numpy
 
@@ -104,9 +105,23 @@ def _series_lines(series, stats, utc, local, first, last):
     return matrix[matrix != 0].tobytes()
 
 
-def machine_lines(machine_files):
-    """The CSV bytes of one machine, chunk by chunk, in the order of its streams, series and time."""
+@dataclass
+class MachineExport:
+    """What export made of one machine: the files used, those skipped, and its lines."""
+
+    files: int
+    skipped: list
+    chunks: object  # an iterator of CSV bytes, or a list of them from a task
+
+
+def machine_export(machine_files):
+    """The export of one machine; its lines are made chunk by chunk as they are taken."""
     data = load_machine(machine_files)
+    return MachineExport(len(data.files), data.skipped, _lines(data))
+
+
+def _lines(data):
+    """The CSV bytes of one machine, in the order of its streams, series and time."""
     for stream_data in data.streams:
         stream = stream_data.stream
         utc, local = utc_texts(stream.utc), local_texts(stream.utc, stream.offset)
@@ -116,6 +131,8 @@ def machine_lines(machine_files):
                 yield _series_lines(stats.series, stats, utc, local, first, min(first + _CHUNK_LINES, samples))
 
 
-def machine_csv(machine_files):
-    """All CSV bytes of one machine: what a task on another process returns."""
-    return b"".join(machine_lines(machine_files))
+def machine_export_task(machine_files):
+    """The export of one machine with all its lines made: what a task on another process returns."""
+    result = machine_export(machine_files)
+    result.chunks = [b"".join(result.chunks)]
+    return result

@@ -123,3 +123,13 @@ def test_launcher_runs_with_the_system_python(write_log):
                              write_log("TARNLog.csv", ROWS)], capture_output=True, text=True, check=False)
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout)["input"]["rows_used"] == 3
+
+
+def test_export_and_plot_tell_the_files_they_could_not_use(tmp_path, write_log):
+    unsupported = write_log("PC1/TARNLog_20240101T000000+0000.csv", ROWS, header="# LogFormatVersion:V9.99")
+    write_log("PC1/TARNLog.csv", ROWS)
+    for argv in (["export", "--long", str(tmp_path / "long.csv")], ["plot", "--out", str(tmp_path / "rates.png")]):
+        code, _, err = run(*argv, str(tmp_path / "PC1"))
+        assert (code, err) == (0, "tarnlog: skipped %s: unsupported log format version V9.99: not read\n" % unsupported)
+    code, _, err = run("export", "--long", str(tmp_path / "none.csv"), unsupported)
+    assert code == 1 and "no log file found" in err
