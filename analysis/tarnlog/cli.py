@@ -187,6 +187,9 @@ def _run(args, out, err):
         return EXIT_FAILED
     try:
         code = _COMMANDS[args.command](args, machines, run, out, err)
+    except RunnerError as error:
+        err.write("tarnlog: %s\n" % error)
+        return EXIT_FAILED
     finally:
         run.close()
     return max(code, _missing_fails(args.missing, err))

@@ -62,7 +62,7 @@ class Cluster:
                                     for item in itertools.islice(items, window))
         while pending:
             future = pending.popleft()
-            result = future.result()
+            result = _result(future)
             future.release()
             pending.extend(self._client.submit(function, item, pure=False) for item in itertools.islice(items, 1))
             yield result
@@ -74,6 +74,14 @@ class Cluster:
     def close(self):
         self._client.close()
         self._close_cluster()
+
+
+def _result(future):
+    try:
+        return future.result()
+    except ModuleNotFoundError as error:  # raised where the worker unpickles the task
+        raise RunnerError("the Dask workers cannot import %s: start them with PYTHONPATH=<repository>/analysis"
+                          % error.name) from None
 
 
 def runner(jobs=None, scheduler=None):

@@ -3,6 +3,7 @@
 Each mode must give byte for byte what the in-process run gives.
 """
 
+import contextlib
 import json
 import os
 import subprocess
@@ -38,19 +39,18 @@ def _wait_for(path, process):
         time.sleep(0.1)
 
 
-@pytest.fixture(scope="module")
-def scheduler(tmp_path_factory):
-    """The address of a dask scheduler with two single-threaded workers, all on 127.0.0.1."""
-    folder = tmp_path_factory.mktemp("dask")
+@contextlib.contextmanager
+def _cluster(folder, workers, python_path):
+    """Starts a dask scheduler and single-threaded workers on 127.0.0.1; yields its address."""
     scheduler_file = str(folder / "scheduler.json")
-    environment = dict(os.environ, PYTHONPATH=ANALYSIS)
+    environment = dict(os.environ, PYTHONPATH=python_path)
     common = ["--no-dashboard"]
     processes = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
                                    "--port", "0", "--scheduler-file", scheduler_file] + common,
                                   cwd=folder, env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     try:
         _wait_for(scheduler_file, processes[0])
-        for _ in range(2):
+        for _ in range(workers):
             processes.append(subprocess.Popen(
                 [sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file", scheduler_file,
                  "--nthreads", "1", "--host", "127.0.0.1"] + common,
@@ -58,13 +58,20 @@ def scheduler(tmp_path_factory):
         with open(scheduler_file) as stream:
             address = json.load(stream)["address"]
         with distributed.Client(address, timeout=START_TIMEOUT_S) as client:
-            client.wait_for_workers(2, timeout=START_TIMEOUT_S)
+            client.wait_for_workers(workers, timeout=START_TIMEOUT_S)
         yield address
     finally:
         for process in reversed(processes):
             process.terminate()
         for process in processes:
             process.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def scheduler(tmp_path_factory):
+    """Two workers that can import tarnlog."""
+    with _cluster(tmp_path_factory.mktemp("dask"), 2, ANALYSIS) as address:
+        yield address
 
 
 @pytest.fixture
@@ -95,3 +102,11 @@ def test_an_unreachable_scheduler_fails_before_any_work(fleet):
     code, out, err = run("summary", "--scheduler", "tcp://127.0.0.1:9", fleet)
     assert (code, out) == (1, "")
     assert "cannot reach the Dask scheduler tcp://127.0.0.1:9" in err
+
+
+def test_workers_that_cannot_import_tarnlog_are_told_how_to_start(tmp_path_factory, fleet):
+    folder = tmp_path_factory.mktemp("bare")  # the workers' folder: no tarnlog there either
+    with _cluster(folder, 1, "") as address:
+        code, out, err = run("summary", "--scheduler", address, fleet)
+        assert (code, out) == (1, "")
+        assert "the Dask workers cannot import tarnlog: start them with PYTHONPATH=<repository>/analysis" in err
