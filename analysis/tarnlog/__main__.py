@@ -2,4 +2,6 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Guarded: Dask's local worker processes start by importing the main module.
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,5 +1,7 @@
 """The driver's component table as the log carries it: a two-digit id per interface."""
 
+import numpy
+
 COMPONENT_NAMES = {
     1: "USB_X_R_2",
     2: "USB_X_R_1",
@@ -41,3 +43,13 @@ def component_name(component_id):
     if component_id == UNIDENTIFIED_ID:
         return "unidentified"
     return COMPONENT_NAMES.get(component_id, "id %02x" % component_id)
+
+
+def _valid_id_table():
+    table = numpy.zeros(256, bool)
+    table[[*COMPONENT_NAMES, UNKNOWN_ID, UNIDENTIFIED_ID]] = True
+    return table
+
+
+# Indexed by an id byte: whether the service can write it.
+VALID_IDS = _valid_id_table()

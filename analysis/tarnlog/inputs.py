@@ -7,12 +7,17 @@ folded together: ...\\ProgramData\\Corvessan\\TARNLog\\LocalLog and
 ...\\ProgramData\\Corvessan\\VORLA\\upload both belong to the machine folder
 above ProgramData, so one machine's local log, current upload file and
 handed-over files are read as one machine.
+
+A machine is named by its folder relative to the folder given on the command
+line (alpha, or site1/alpha, for the folder fleet given), by the folder's
+own name when that is the folder given or the file was given by name, and by
+its absolute folder only where two machines would otherwise share a name.
 """
 
 import fnmatch
 import os
 import stat
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from .lines import LOCAL_LOG, UPLOAD_LOG
 
@@ -29,9 +34,18 @@ _SERVICE_FOLDERS = (("corvessan", "tarnlog", "locallog"), ("corvessan", "vorla",
 @dataclass(frozen=True)
 class LogFile:
     path: str  # as found under the path given
-    machine: str  # absolute folder of the machine
+    folder: str  # absolute folder of the machine
     name_log: str  # LOCAL_LOG or UPLOAD_LOG when the name tells, else None
     kind: str  # "current", "backup", "handed-over", or "other"
+    machine: str = None  # the machine's name, set once every file is known
+
+
+@dataclass
+class MachineFiles:
+    """One machine's files, in the order they were reached: the unit of work."""
+
+    machine: str
+    files: list
 
 
 @dataclass(frozen=True)
@@ -62,14 +76,36 @@ def machine_of(path):
     return folder
 
 
+def _name_under(folder, given_folder):
+    """The machine's name as seen from the folder given (None: a file given by name)."""
+    if given_folder is not None:
+        given = os.path.abspath(given_folder)
+        relative = os.path.relpath(folder, given)
+        if relative != "." and not relative.startswith(os.pardir):
+            return relative
+    return os.path.basename(folder) or folder
+
+
+def _name_machines(found):
+    """LogFiles with their machine names; a name that two folders would share is the absolute folder."""
+    names = {}
+    for log_file, given_folder in found:
+        names.setdefault(_name_under(log_file.folder, given_folder), set()).add(log_file.folder)
+    named = []
+    for log_file, given_folder in found:
+        name = _name_under(log_file.folder, given_folder)
+        named.append(replace(log_file, machine=name if len(names[name]) == 1 else log_file.folder))
+    return named
+
+
 class _Collector:
     def __init__(self):
-        self.files = []
+        self.found = []  # (LogFile, the folder given it was found under or None)
         self.skipped = []
         self.missing = []  # paths given that do not exist
         self._seen = set()
 
-    def add_file(self, path, given):
+    def add_file(self, path, given_folder=None, given=False):
         """given: named on the command line, read whatever its name; else only log names."""
         real = os.path.realpath(path)
         if real in self._seen:
@@ -80,7 +116,7 @@ class _Collector:
             self.skipped.append(Skipped(path, "not a log file name of the service"))
             return
         self._seen.add(real)
-        self.files.append(LogFile(path, machine_of(path), log, kind))
+        self.found.append((LogFile(path, machine_of(path), log, kind), given_folder))
 
     def add_folder(self, folder):
         for root, dirs, names in os.walk(folder, onerror=self._walk_error):
@@ -88,7 +124,7 @@ class _Collector:
             for name in sorted(names):
                 path = os.path.join(root, name)
                 if self._is_regular_file(path):
-                    self.add_file(path, given=False)
+                    self.add_file(path, given_folder=folder)
 
     def add(self, path):
         try:
@@ -128,4 +164,12 @@ def collect(paths):
     collector = _Collector()
     for path in paths:
         collector.add(path)
-    return collector.files, collector.skipped, collector.missing
+    return _name_machines(collector.found), collector.skipped, collector.missing
+
+
+def by_machine(files):
+    """MachineFiles per machine, ordered by name; each machine's files in the order reached."""
+    machines = {}
+    for log_file in files:
+        machines.setdefault(log_file.machine, []).append(log_file)
+    return [MachineFiles(name, machines[name]) for name in sorted(machines)]

@@ -1,4 +1,7 @@
-"""Reading one log file's bytes: every line checked, the good rows decoded.
+"""The per-line check of a log file: what is wrong with a line, in words.
+
+decode.py decodes the good lines of a file together and sends every line
+it cannot take here, one at a time, for the reason.
 
 A file is one byte per character, CR LF line ends, no byte-order mark. Line 1
 is the header of the local or the upload log; every other line is a local time
@@ -7,7 +10,7 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 """
 
 import re
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import NamedTuple
 from datetime import datetime, timedelta
 
@@ -56,13 +59,6 @@ class BadLine:
     text: bytes
 
 
-@dataclass
-class ParsedFile:
-    header_log: str = None  # LOCAL_LOG or UPLOAD_LOG from line 1, None without a header
-    rows: list = field(default_factory=list)
-    bad_lines: list = field(default_factory=list)
-
-
 def parse_stamp(stamp):
     """(utc_seconds, offset_minutes) of a time stamp, or raises ValueError with the reason."""
     match = _STAMP.fullmatch(stamp)
@@ -86,19 +82,6 @@ def excerpt(data, limit=60):
     """A line's bytes shown safely on a terminal: non-printable bytes escaped, long lines cut."""
     shown = "".join(chr(b) if 0x20 <= b < 0x7F else "\\x%02x" % b for b in data[:limit])
     return "'" + shown + ("...'" if len(data) > limit else "'")
-
-
-def _split_lines(data):
-    """(line number, content, problems) per line; the line end is checked here."""
-    segments = data.split(b"\n")
-    unterminated = segments.pop()
-    for number, segment in enumerate(segments, 1):
-        if segment.endswith(b"\r"):
-            yield number, segment[:-1], []
-        else:
-            yield number, segment, ["line ends with LF alone, not CR LF"]
-    if unterminated:
-        yield len(segments) + 1, unterminated, ["no CR LF at the end (the file ends inside this line)"]
 
 
 def _byte_problems(content):
@@ -175,33 +158,38 @@ def _check_row(number, content):
     return [], Row(number, content, stamp.decode(), utc_seconds, offset_minutes, entries)
 
 
-def parse_log(data, expected_log=None):
-    """Checks every line of a file's bytes and decodes the good rows.
+HEADER_PATTERN = re.compile(rb"(# |#vorla_upload )LogFormatVersion:(.*)")
+SUPPORTED_VERSION = b"V1.00"
 
-    expected_log is the log the file's name belongs to (None when the name
-    does not tell); a header of the other log is then a bad line 1.
+
+def unsupported_version(first_line):
+    """The version a header names when it is a log header of another format version, else None."""
+    match = HEADER_PATTERN.fullmatch(first_line)
+    if match and match.group(2) != SUPPORTED_VERSION:
+        return match.group(2).decode("ascii", "backslashreplace")
+    return None
+
+
+def header_problems(content, expected_log):
+    """(log the header names or None, problems of line 1)."""
+    problems = _byte_problems(content)
+    if content.startswith(b"\xef\xbb\xbf"):
+        problems.append("byte-order mark before the header")
+    header_log = HEADERS.get(content)
+    if header_log is None:
+        problems.append("line 1 is not a log header")
+    elif expected_log and header_log != expected_log:
+        problems.append("header of the %s log in a file named as the %s log" % (header_log, expected_log))
+    return header_log, problems
+
+
+def check_body_line(number, content, problems):
+    """(problems, Row or None) of a line after the header; problems holds those of its line end.
+
+    The per-line check behind every bad line's message; rows that pass the
+    vectorised checks of decode.py never come here.
     """
-    parsed = ParsedFile()
-    if not data:
-        parsed.bad_lines.append(BadLine(1, ("empty file: no header",), b""))
-        return parsed
-    for number, content, problems in _split_lines(data):
-        problems += _byte_problems(content)
-        row = None
-        if number == 1:
-            if content.startswith(b"\xef\xbb\xbf"):
-                problems.append("byte-order mark before the header")
-            parsed.header_log = HEADERS.get(content)
-            if parsed.header_log is None:
-                problems.append("line 1 is not a log header")
-            elif expected_log and parsed.header_log != expected_log:
-                problems.append("header of the %s log in a file named as the %s log"
-                                % (parsed.header_log, expected_log))
-        elif not problems:
-            more, row = _check_row(number, content)
-            problems += more
-        if problems:
-            parsed.bad_lines.append(BadLine(number, tuple(problems), content))
-        elif row is not None:
-            parsed.rows.append(row)
-    return parsed
+    problems = problems + _byte_problems(content)
+    if problems:
+        return problems, None
+    return _check_row(number, content)

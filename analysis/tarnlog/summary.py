@@ -1,91 +1,92 @@
-"""Per series: samples, first and last time, rate of each reading, resets and gaps."""
+"""The summary of all machines: the --json structure and the text tables.
 
-import statistics
-from dataclasses import dataclass
+The per-machine summaries (machine.MachineSummary) are merged here, in the
+order of the machines' names, whichever way the tasks ran.
+"""
 
-import pandas
+from dataclasses import dataclass, field
 
 from .components import component_name
-from .timeline import local_text, steps, utc_text
+from .stats import READINGS
+from .times import local_text, moment
 
-SUMMARY_VERSION = 1
-READINGS = ("reading0", "reading1")
-# An interval longer than this many times the usual one is a gap.
-GAP_FACTOR = 1.5
+SUMMARY_VERSION = 2
 
 
 @dataclass
-class SeriesStats:
-    series: object
-    steps: list  # [Step] between consecutive samples
-    median_interval: float  # seconds; None with fewer than two samples a second apart
-    rates: dict  # reading name -> per second, None when no step without a reset covers any time
-    resets: dict  # reading name -> [Sample after the reset]
-    gaps: list  # [Step]
+class Summary:
+    skipped: list = field(default_factory=list)  # Skipped found while collecting, then per machine
+    missing: list = field(default_factory=list)  # paths given that do not exist
+    machines: list = field(default_factory=list)  # MachineSummary, ordered by name
+
+    def total(self, name):
+        return sum(getattr(m, name) for m in self.machines)
+
+    @property
+    def files(self):
+        return [f for m in self.machines for f in m.files]
+
+    @property
+    def all_skipped(self):
+        return self.skipped + [s for m in self.machines for s in m.skipped]
 
 
-def median_interval(series_steps):
-    # Rows taken within one second (a control sent by hand) say nothing about the period.
-    intervals = [step.seconds for step in series_steps if step.seconds > 0]
-    return statistics.median(intervals) if intervals else None
-
-
-def series_stats(series):
-    series_steps = steps(series)
-    median = median_interval(series_steps)
-    gaps = [s for s in series_steps if median is not None and s.seconds > GAP_FACTOR * median]
-    rates, resets = {}, {}
-    for reading in READINGS:
-        delta_of = (lambda s: s.delta0) if reading == "reading0" else (lambda s: s.delta1)
-        counted = [s for s in series_steps if delta_of(s) is not None]
-        seconds = sum(s.seconds for s in counted)
-        # The increase is summed exactly as ints; only the quotient is a float.
-        rates[reading] = sum(delta_of(s) for s in counted) / seconds if seconds else None
-        resets[reading] = [s.after for s in series_steps if delta_of(s) is None]
-    return SeriesStats(series, series_steps, median, rates, resets, gaps)
-
-
-def _moment(sample):
-    return {"utc": utc_text(sample), "local": local_text(sample)}
-
-
-def summary_document(timeline):
+def summary_document(summary):
     """The --json structure; its layout is documented in analysis/README.md."""
     return {
         "format": "tarnlog-summary",
         "version": SUMMARY_VERSION,
         "input": {
-            "files_read": len(timeline.files),
-            "rows_read": timeline.rows_read,
-            "rows_used": timeline.rows_used,
-            "duplicate_rows": timeline.duplicate_rows,
-            "bad_lines": timeline.bad_lines,
+            "files_read": len(summary.files),
+            "rows_read": summary.total("rows_read"),
+            "rows_used": summary.total("rows_used"),
+            "duplicate_rows": summary.total("duplicate_rows"),
+            "bad_lines": summary.total("bad_lines"),
             "files": [{"path": f.path, "machine": f.machine, "log": f.log, "kind": f.kind,
-                       "rows": f.rows, "bad_lines": f.bad_lines} for f in timeline.files],
-            "skipped": [{"path": s.path, "reason": s.reason} for s in timeline.skipped],
+                       "rows": f.rows, "bad_lines": f.bad_lines, "warnings": list(f.warnings)}
+                      for f in summary.files],
+            "skipped": [{"path": s.path, "reason": s.reason} for s in summary.all_skipped],
         },
-        "series": [_series_document(series_stats(series)) for series in timeline.series],
+        "series": [_series_document(s) for m in summary.machines for s in m.series],
+        "events": [_event_document(e) for m in summary.machines for e in m.events],
     }
 
 
-def _series_document(stats):
-    series = stats.series
+def _float(value):
+    return None if value is None else float(value)
+
+
+def _series_document(series):
     return {
         "machine": series.machine,
         "log": series.log,
-        "position": series.position,
         "component_id": series.component_id,
         "component": component_name(series.component_id),
-        "samples": len(series.samples),
-        "first": _moment(series.samples[0]),
-        "last": _moment(series.samples[-1]),
-        "median_interval_s": stats.median_interval,
-        "readings": {reading: {"rate_per_s": stats.rates[reading],
-                               "resets": [_moment(sample) for sample in stats.resets[reading]]}
+        "keyed_by": "component" if series.position is None else "position",
+        "position": series.position,
+        "positions": list(series.positions),
+        "samples": series.samples,
+        "first": moment(series.first),
+        "last": moment(series.last),
+        "median_interval_s": _float(series.median_interval),
+        "readings": {reading: {"rate_per_s": _float(series.rates[reading]),
+                               "resets": [moment(m) for m in series.resets[reading]]}
                      for reading in READINGS},
-        "gaps": [{"from": _moment(gap.before), "to": _moment(gap.after), "seconds": gap.seconds}
-                 for gap in stats.gaps],
+        "gaps": [{"from": moment(before), "to": moment(after), "seconds": seconds, "expected_s": period}
+                 for before, after, seconds, period in series.gaps],
     }
+
+
+def _event_document(event):
+    document = {"kind": event.kind, "machine": event.machine, "log": event.log,
+                "from": moment(event.before), "at": moment(event.at)}
+    if event.kind == "gap":
+        document.update(seconds=event.seconds, expected_s=float(event.expected_s), components=event.components)
+    elif event.kind == "reset":
+        document.update(components=event.components, readings=event.readings)
+    else:
+        document.update(went=event.went, came=event.came)
+    return document
 
 
 def _plural(count, word):
@@ -96,48 +97,56 @@ def _rate_text(rate):
     return "-" if rate is None else "%.6g" % rate
 
 
-def format_summary(timeline):
+def format_summary(summary):
+    files = summary.files
     lines = ["Read %s, %s (%s counted once, %s left out)." % (
-        _plural(len(timeline.files), "file"), _plural(timeline.rows_read, "row"),
-        _plural(timeline.duplicate_rows, "identical row"), _plural(timeline.bad_lines, "bad line"))]
-    if timeline.bad_lines:
+        _plural(len(files), "file"), _plural(summary.total("rows_read"), "row"),
+        _plural(summary.total("duplicate_rows"), "identical row"), _plural(summary.total("bad_lines"), "bad line"))]
+    if summary.total("bad_lines"):
         lines.append("The bad lines are not used; 'tarnlog check' lists them.")
-    if timeline.skipped:
-        lines.append("Skipped %s:" % _plural(len(timeline.skipped), "path"))
-        lines += ["  %s: %s" % (s.path, s.reason) for s in timeline.skipped]
-    by_stream = {}
-    for series in timeline.series:
-        by_stream.setdefault((series.machine, series.log), []).append(series_stats(series))
-    for (machine, log), stream in by_stream.items():
-        lines += ["", "Machine %s, %s log:" % (machine, log), _stream_table(stream)]
-        lines += _gap_and_reset_lines(stream)
+    lines += ["Warning: %s: %s" % (f.path, warning) for f in files for warning in f.warnings]
+    skipped = summary.all_skipped
+    if skipped:
+        lines.append("Skipped %s:" % _plural(len(skipped), "path"))
+        lines += ["  %s: %s" % (s.path, s.reason) for s in skipped]
+    for machine in summary.machines:
+        for log in sorted({s.log for s in machine.series}):
+            stream = [s for s in machine.series if s.log == log]
+            lines += ["", "Machine %s, %s log:" % (machine.machine, log), _stream_table(stream)]
+            lines += [_event_line(e, len(stream)) for e in machine.events if e.log == log]
     return "\n".join(lines) + "\n"
 
 
 def _stream_table(stream):
+    import pandas  # only the text form needs it: the --json form starts a third faster without
     table = pandas.DataFrame([{
-        "pos": stats.series.position,
-        "component": "%s (%02x)" % (component_name(stats.series.component_id), stats.series.component_id),
-        "samples": len(stats.series.samples),
-        "first (local)": local_text(stats.series.samples[0]),
-        "last (local)": local_text(stats.series.samples[-1]),
-        "interval s": "-" if stats.median_interval is None else "%g" % stats.median_interval,
-        "reading0/s": _rate_text(stats.rates["reading0"]),
-        "reading1/s": _rate_text(stats.rates["reading1"]),
-        "resets": sum(len(stats.resets[r]) for r in READINGS),
-        "gaps": len(stats.gaps),
-    } for stats in stream])
+        "pos": ",".join(str(p) for p in series.positions),
+        "component": "%s (%02x)" % (series.label, series.component_id),
+        "samples": series.samples,
+        "first (local)": local_text(*series.first),
+        "last (local)": local_text(*series.last),
+        "interval s": "-" if series.median_interval is None else "%g" % series.median_interval,
+        "reading0/s": _rate_text(series.rates["reading0"]),
+        "reading1/s": _rate_text(series.rates["reading1"]),
+        "resets": sum(len(series.resets[r]) for r in READINGS),
+        "gaps": len(series.gaps),
+    } for series in stream])
     return table.to_string(index=False)
 
 
-def _gap_and_reset_lines(stream):
-    lines = []
-    for stats in stream:
-        name = "%d %s" % (stats.series.position, component_name(stats.series.component_id))
-        for gap in stats.gaps:
-            lines.append("  gap    %s: %s to %s (%d s)" % (name, local_text(gap.before),
-                                                          local_text(gap.after), gap.seconds))
-        for reading in READINGS:
-            for sample in stats.resets[reading]:
-                lines.append("  reset  %s: %s went down at %s" % (name, reading, local_text(sample)))
-    return lines
+def _components_text(components, in_stream):
+    if len(components) == in_stream and in_stream > 1:
+        return "all %d series" % in_stream
+    return ", ".join(components)
+
+
+def _event_line(event, in_stream):
+    if event.kind == "gap":
+        return "  gap      %s to %s (%d s, period %g s): %s" % (
+            local_text(*event.before), local_text(*event.at), event.seconds, event.expected_s,
+            _components_text(event.components, in_stream))
+    if event.kind == "reset":
+        return "  reset    %s: %s went down (%s)" % (
+            local_text(*event.at), _plural(event.readings, "reading"), _components_text(event.components, in_stream))
+    return "  changed  %s: interfaces changed; went: %s; came: %s" % (
+        local_text(*event.at), ", ".join(event.went) or "none", ", ".join(event.came) or "none")

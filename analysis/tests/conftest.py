@@ -27,3 +27,24 @@ def write_log(tmp_path):
         path.write_bytes(raw if raw is not None else log_bytes(header, lines))
         return str(path)
     return write
+
+
+def load(paths):
+    """MachineData of every machine under paths, as the commands see them."""
+    from tarnlog.inputs import by_machine, collect
+    from tarnlog.machine import each_machine
+    files, _, _ = collect(paths)
+    return list(each_machine(by_machine(files)))
+
+
+def summarise(paths):
+    """The Summary the summary command prints for paths."""
+    from tarnlog.inputs import by_machine, collect
+    from tarnlog.machine import summarise_machine
+    from tarnlog.summary import Summary
+    files, skipped, missing = collect(paths)
+    return Summary(skipped, missing, [summarise_machine(m) for m in by_machine(files)])
+
+
+def all_stats(machines):
+    return [stats for machine in machines for stream in machine.streams for stats in stream.stats]

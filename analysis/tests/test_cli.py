@@ -10,10 +10,9 @@ import subprocess
 import matplotlib.pyplot as pyplot
 import pytest
 
-from conftest import UPLOAD_HEADER, row
+from conftest import UPLOAD_HEADER, all_stats, load, row
 from tarnlog.cli import main
 from tarnlog.plot import _draw_panel
-from tarnlog.timeline import load
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ROWS = [row("20240101T090000+0900", (5, 100, 7)), row("20240101T090100+0900", (5, 160, 7)),
@@ -54,7 +53,7 @@ class TestSummaryExportPlot:
     def test_summary_json_carries_its_version(self, write_log):
         code, out, _ = run("summary", "--json", write_log("TARNLog.csv", ROWS))
         document = json.loads(out)
-        assert (code, document["version"], len(document["series"])) == (0, 1, 1)
+        assert (code, document["version"], len(document["series"])) == (0, 2, 1)
 
     def test_missing_path_fails_after_the_summary_of_the_others(self, tmp_path, write_log):
         code, out, err = run("summary", write_log("TARNLog.csv", ROWS), str(tmp_path / "absent"))
@@ -84,7 +83,7 @@ class TestSummaryExportPlot:
             ("2024-01-01T00:02:00Z", "2024-01-01T09:02:00+09:00", "1", "BATTERY", "160", "7", "60", "0", "0"),
             ("2024-01-01T00:02:00Z", "2024-01-01T09:02:00+09:00", "2", "unknown", str(top), "0", "", "", ""),
         ]
-        assert {r["machine"] for r in table} == {str(tmp_path / "PC1")}
+        assert {r["machine"] for r in table} == {"PC1"}
         assert [r["component_id"] for r in table] == ["05", "05", "05", "ff"]
 
     def test_long_export_leaves_the_delta_of_a_reset_empty(self, write_log):
@@ -101,14 +100,14 @@ class TestSummaryExportPlot:
 
     def test_plot_refuses_other_formats(self, tmp_path, write_log):
         code, _, err = run("plot", "--out", str(tmp_path / "rates.jpg"), write_log("TARNLog.csv", ROWS))
-        assert code == 1 and "must end in .png or .svg" in err
+        assert code == 2 and "must end in .png or .svg" in err
         assert not (tmp_path / "rates.jpg").exists()
 
     def test_plot_panel_marks_gaps_and_resets(self, write_log):
-        (series,) = load([write_log("TARNLog.csv", ROWS)]).series
+        (stats,) = all_stats(load([write_log("TARNLog.csv", ROWS)]))
         figure, axes = pyplot.subplots()
         try:
-            _draw_panel(axes, series, several_streams=False)
+            _draw_panel(axes, stats, several_streams=False)
             spans = [p for p in axes.patches]
             dashed = [line for line in axes.lines if line.get_linestyle() == "--"]
             assert (len(spans), len(dashed)) == (1, 1)  # the 4-minute gap; reading0 went down once
@@ -124,3 +123,13 @@ def test_launcher_runs_with_the_system_python(write_log):
                              write_log("TARNLog.csv", ROWS)], capture_output=True, text=True, check=False)
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout)["input"]["rows_used"] == 3
+
+
+def test_export_and_plot_tell_the_files_they_could_not_use(tmp_path, write_log):
+    unsupported = write_log("PC1/TARNLog_20240101T000000+0000.csv", ROWS, header="# LogFormatVersion:V9.99")
+    write_log("PC1/TARNLog.csv", ROWS)
+    for argv in (["export", "--long", str(tmp_path / "long.csv")], ["plot", "--out", str(tmp_path / "rates.png")]):
+        code, _, err = run(*argv, str(tmp_path / "PC1"))
+        assert (code, err) == (0, "tarnlog: skipped %s: unsupported log format version V9.99: not read\n" % unsupported)
+    code, _, err = run("export", "--long", str(tmp_path / "none.csv"), unsupported)
+    assert code == 1 and "no log file found" in err

@@ -37,7 +37,8 @@ def test_folders_are_walked_and_other_files_skipped_with_reasons(tmp_path, write
     os.mkfifo(tmp_path / "drop" / "PC2" / "TARNLog_pipe.csv")
     files, skipped, missing = collect([str(tmp_path / "drop")])
     assert [f.path for f in files] == [kept, nested]
-    assert [f.machine for f in files] == [str(tmp_path / "drop" / "PC1"), str(tmp_path / "drop" / "PC2" / "sub")]
+    assert [f.machine for f in files] == ["PC1", os.path.join("PC2", "sub")]
+    assert [f.folder for f in files] == [str(tmp_path / "drop" / "PC1"), str(tmp_path / "drop" / "PC2" / "sub")]
     assert {(os.path.basename(s.path), s.reason) for s in skipped} == {
         ("3002_Other_20190101T000000+0000.csv", "not a log file name of the service"),
         ("TARNLog_pipe.csv", "not a regular file"),
@@ -53,3 +54,20 @@ def test_files_given_by_name_are_read_whatever_their_name_and_only_once(tmp_path
     assert reasons == {"copy of log.txt": "already read under another path or given twice",
                        "nowhere": "no such file or folder"}
     assert missing == [str(tmp_path / "nowhere")]
+
+
+class TestMachineNames:
+    def test_named_relative_to_the_folder_given_or_by_their_own_name(self, tmp_path, write_log):
+        write_log("fleet/alpha/TARNLog.csv", [])
+        write_log("fleet/site2/beta/drive_c/ProgramData/Corvessan/TARNLog/LocalLog/TARNLog.csv", [])
+        given = write_log("elsewhere/gamma/TARNLog.csv", [])
+        files, _, _ = collect([str(tmp_path / "fleet"), given, str(tmp_path / "fleet" / "alpha")])
+        assert [f.machine for f in files] == ["alpha", os.path.join("site2", "beta", "drive_c"), "gamma"]
+
+    def test_the_folder_given_names_itself_and_clashing_names_stay_apart(self, tmp_path, write_log):
+        write_log("a/PC1/TARNLog.csv", [])
+        write_log("b/PC1/TARNLog.csv", [])
+        write_log("c/drive_c/ProgramData/Corvessan/TARNLog/LocalLog/TARNLog.csv", [])
+        files, _, _ = collect([str(tmp_path / "a" / "PC1"), str(tmp_path / "b"),
+                               str(tmp_path / "c" / "drive_c" / "ProgramData")])
+        assert [f.machine for f in files] == [str(tmp_path / "a" / "PC1"), str(tmp_path / "b" / "PC1"), "drive_c"]

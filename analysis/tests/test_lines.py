@@ -1,11 +1,12 @@
-"""Every line of a file is checked; the good rows decode exactly."""
+"""Every line of a file is checked; the good rows decode exactly, in numpy arrays."""
 
 import re
 
 import pytest
 
 from conftest import LOCAL_HEADER, UPLOAD_HEADER, log_bytes, row
-from tarnlog.lines import LOCAL_LOG, UPLOAD_LOG, parse_log, parse_stamp
+from tarnlog.decode import decode_file as parse_log
+from tarnlog.lines import LOCAL_LOG, UPLOAD_LOG, parse_stamp
 
 GOOD = row("20261208T150621+0900", (5, 0x1F4, 0), (6, 0xBB8, 7))
 
@@ -15,34 +16,39 @@ def bad_lines_of(data, expected_log=LOCAL_LOG):
     return [(b.line_number, "; ".join(b.problems)) for b in parsed.bad_lines]
 
 
+def entries_of(rows):
+    """(id, reading0, reading1) per entry as Python ints, per row."""
+    flat = list(zip(rows.ids.tolist(), rows.reading0.tolist(), rows.reading1.tolist()))
+    bounds = [0] + rows.count.cumsum().tolist()
+    return [flat[a:b] for a, b in zip(bounds, bounds[1:])]
+
+
 class TestGoodFiles:
     def test_rows_decode_with_reading1_written_before_reading0(self):
         parsed = parse_log(log_bytes(LOCAL_HEADER, [GOOD]), LOCAL_LOG)
         assert parsed.bad_lines == []
         assert parsed.header_log == LOCAL_LOG
-        (only,) = parsed.rows
-        assert only.line_number == 2
-        assert [(e.component_id, e.reading0, e.reading1) for e in only.entries] == [(5, 0x1F4, 0), (6, 0xBB8, 7)]
+        assert parsed.rows.line.tolist() == [2]
+        assert entries_of(parsed.rows) == [[(5, 0x1F4, 0), (6, 0xBB8, 7)]]
 
     def test_largest_counter_stays_exact(self):
         top = 2**64 - 1
         parsed = parse_log(log_bytes(LOCAL_HEADER, [row("20240101T000000+0000", (0xFF, top, top - 1))]))
-        entry = parsed.rows[0].entries[0]
-        assert (entry.reading0, entry.reading1) == (top, top - 1)
-        assert isinstance(entry.reading0, int)
+        assert entries_of(parsed.rows) == [[(0xFF, top, top - 1)]]
+        assert parsed.rows.reading0.dtype == "uint64"
 
     def test_row_without_interfaces_and_unidentified_and_unknown_ids_are_good(self):
         lines = ["20240101T000000+0000,", row("20240101T000100+0000", (0, 1, 2), (0xFF, 3, 4))]
         parsed = parse_log(log_bytes(LOCAL_HEADER, lines))
         assert parsed.bad_lines == []
-        assert [len(r.entries) for r in parsed.rows] == [0, 2]
+        assert parsed.rows.count.tolist() == [0, 2]
 
     def test_upload_header_marks_the_upload_log(self):
         assert parse_log(log_bytes(UPLOAD_HEADER, [GOOD])).header_log == UPLOAD_LOG
 
     def test_header_alone_is_a_good_file(self):
         parsed = parse_log(log_bytes(LOCAL_HEADER, []))
-        assert parsed.bad_lines == [] and parsed.rows == []
+        assert parsed.bad_lines == [] and len(parsed.rows) == 0
 
 
 class TestTimeStamps:
@@ -88,7 +94,7 @@ class TestBadLines:
         bad = bad_lines_of(data)
         assert [number for number, _ in bad] == [3]
         assert reason in bad[0][1]
-        assert len(parse_log(data).rows) == 2
+        assert parse_log(data).rows.line.tolist() == [2, 4]
 
     def test_line_ends_other_than_cr_lf(self):
         data = (LOCAL_HEADER + "\r\n" + GOOD + "\n" + GOOD + "\r\n" + GOOD).encode()
@@ -110,9 +116,44 @@ class TestBadLines:
 
     def test_header_problems(self):
         assert bad_lines_of(b"") == [(1, "empty file: no header")]
-        assert bad_lines_of(log_bytes("# LogFormatVersion:V2.00", [GOOD]))[0] == (1, "line 1 is not a log header")
         assert bad_lines_of(log_bytes(GOOD, [GOOD])) == [(1, "line 1 is not a log header")]
         assert bad_lines_of(log_bytes(UPLOAD_HEADER, [GOOD]), LOCAL_LOG) == [
             (1, "header of the upload log in a file named as the local log")]
         bom = b"\xef\xbb\xbf" + log_bytes(LOCAL_HEADER, [GOOD])
         assert "byte-order mark before the header" in bad_lines_of(bom)[0][1]
+
+
+class TestVectorisedAgainstPerLine:
+    """The matrix decoding must take exactly the lines the per-line checker takes, with the same values."""
+
+    def test_mutated_lines_decode_as_the_per_line_checker_says(self):
+        import random
+        from tarnlog.lines import check_body_line
+        rng = random.Random(19)
+        base = [row("20240229T235959+1400", (5, 2**64 - 1, 2**63), (0xFF, 0, 1)),
+                row("19991231T000000-1200", (0, 12345, 67890), (22, 1, 2)), "20240101T000000+0000,"]
+        lines = []
+        for _ in range(600):
+            line = bytearray(rng.choice(base).encode())
+            for _ in range(rng.choice([0, 0, 1, 2])):
+                line[rng.randrange(len(line))] = rng.choice(b"0123456789abcdefT+-,: \x00g")
+            lines.append(line.decode("latin-1"))
+        edges = ["20240101T000000+1500", "20240101T000000+1460", "20240101T000000-1459", "20230229T000000+0000",
+                 "20000229T000000+0000", "19000229T000000+0000", "00000101T000000+0000", "99991231T235959-0100",
+                 "20240101T240000+0000", "20240101T236000+0000", "20240101T235960+0000", "20241131T000000+0000"]
+        lines += [stamp + base[0][20:] for stamp in edges]
+        data = (LOCAL_HEADER + "\r\n" + "".join(line + "\r\n" for line in lines)).encode("latin-1")
+        decoded = parse_log(data, LOCAL_LOG)
+        expected_rows, expected_bad = [], []
+        for number, line in enumerate(lines, 2):
+            problems, good = check_body_line(number, line.encode("latin-1"), [])
+            if problems:
+                expected_bad.append(number)
+            else:
+                expected_rows.append((number, good.utc_seconds, good.offset_minutes,
+                                      [(e.component_id, e.reading0, e.reading1) for e in good.entries]))
+        assert [b.line_number for b in decoded.bad_lines] == expected_bad
+        rows = decoded.rows
+        assert list(zip(rows.line.tolist(), rows.utc.tolist(), rows.offset.tolist(), entries_of(rows))) == \
+            expected_rows
+        assert 100 < len(expected_bad) < 500  # both kinds well represented
