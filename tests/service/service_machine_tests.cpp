@@ -362,6 +362,58 @@ TEST_F(ServiceOnMachine, AnExceptionInAStartStepLeavesTheStopItsTearDown) {
   EXPECT_FALSE(QorLogService::Timers().logQueue);
 }
 
+// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
+// without the time.
+std::vector<std::string> Events(const fs::path& machineRoot) {
+  std::ifstream in(machineRoot / "run/eventlog.log");
+  std::vector<std::string> events;
+  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
+  return events;
+}
+
+TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDriver) {
+  {
+    InjectedFaults faults("open:TARNLog.csv:1:1");
+    ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
+    WaitForTheNextRetry();
+    Control(128);
+  }
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  Control(128);
+  Control(128);  // still lost: no second entry
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);  // the read fails on the old handles; the recovery reopens them
+  Control(128);
+  EXPECT_EQ(Events(machine.root()),
+            (std::vector<std::string>{
+                "TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000",
+                "TarnSvc INFORMATION 3",
+                "TarnSvc WARNING 4 31",
+                "TarnSvc INFORMATION 5",
+            }));
+}
+
+// A fault that lasts, or that changes its code, writes one entry per kind a
+// minute; a start that succeeds at once says so.
+TEST_F(ServiceOnMachine, EventsOfOneKindComeAtMostOnceAMinute) {
+  WriteDevices(Device(1, "WIFI", "check = 0\n"));
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
+  WriteDevices(Device(1, "WIFI", "fail = open 5\n"));
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "the code follows the fault";
+  EXPECT_EQ(Events(machine.root()),
+            std::vector<std::string>{"TarnSvc ERROR 2 checking | the driver's interfaces | 13 | 3600000"});
+
+  Control(SERVICE_CONTROL_STOP);
+  fs::remove(machine.root() / "run/eventlog.log");
+  WriteDevices(Device(1, "WIFI"));
+  QorLogService fresh;
+  ASSERT_EQ(fresh.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Events(machine.root()), std::vector<std::string>{"TarnSvc INFORMATION 1"});
+  fresh.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &status);
+}
+
 // A start whose step blocks (here a driver request or a file open that takes
 // its time) while the test plays the dispatcher: the start runs on a thread of
 // its own, as the host's worker runs it.

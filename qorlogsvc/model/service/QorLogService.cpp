@@ -308,23 +308,26 @@ DWORD QorLogService::StartSequence() {
     return failure.exitCode;
   }
   StartTimers(_logPeriodMs, _uploadLogPeriodMs);
-  DebugTrace("Sampling began.\n");
+  _events.SamplingBegan();
   return NO_ERROR;
 }
 
 // The steps after discovery, each done only while its result is missing, so
 // that a retry redoes exactly the steps that failed.
 QorLogService::StepFailure QorLogService::StartSteps() {
+  StepFailure driverFailure;
   if (!_driverReady) {
-    if (const StepFailure failure = StartDriver(); failure.exitCode != NO_ERROR) return failure;
+    driverFailure = StartDriver();
     if (StopHandled()) return {};
-    _driverReady = true;
+    _driverReady = driverFailure.exitCode == NO_ERROR;
   }
+  // Taken even when the driver failed: its retries follow the local period.
   if (!_settingsTaken) {
     CopySettings(ProcessSettings());
     _settingsTaken = true;
     if (StopHandled()) return {};
   }
+  if (driverFailure.exitCode != NO_ERROR) return driverFailure;
   return CreateLogs();
 }
 
@@ -394,6 +397,7 @@ void QorLogService::StartFailed(const StepFailure& failure) {
   DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
              static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(RetryIntervalMs()));
   const DWORD retryMs = RetryIntervalMs();
+  _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
   uploadTimer.DeleteTimer();
   logTimer.Start(retryMs, retryMs, kLogTimerParameter);
 }
@@ -423,6 +427,7 @@ void QorLogService::RetryStart() {
   _startFailure = NO_ERROR;
   StartTimers(_logPeriodMs, _uploadLogPeriodMs);
   DebugTrace("The start succeeded on a retry: sampling began.\n");
+  _events.SamplingResumed();
 }
 
 // The exit codes of the status report follow the start: 1066 with the failed
@@ -459,6 +464,7 @@ void QorLogService::ReleaseResources() {
   logTimer.DeleteQueue();
   uploadTimer.DeleteQueue();
   _channel.CloseAll();
+  _events.Close();
 }
 
 void QorLogService::StopOwnService() {
@@ -505,9 +511,17 @@ void QorLogService::OnLogTimer() {
     RetryStart();
     return;
   }
-  if (_channel.ReadAll() != NO_ERROR) {
+  if (const DWORD error = _channel.ReadAll(); error != NO_ERROR) {
+    if (!_driverLost) {
+      _driverLost = true;
+      _events.DriverLost(error);
+    }
     RecoverDriver();
     return;
+  }
+  if (_driverLost) {
+    _driverLost = false;
+    _events.DriverRecovered();
   }
   WriteSample(*_localLog, _channel.devices);
 }

@@ -17,6 +17,7 @@
 #include "IServiceNameGenerator.h"
 #include "driver_channel.h"
 #include "log_file_manager.h"
+#include "service_events.h"
 #include "settings.h"
 #include "upload_log_file_manager.h"
 
@@ -144,6 +145,9 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   // The exit code of the start step that is failing (read by every control,
   // also while a start step holds the lifecycle lock); NO_ERROR otherwise.
   std::atomic<DWORD> _startFailure{NO_ERROR};
+  // Set by the local cycle whose read failed, until a read succeeds again.
+  bool _driverLost = false;
+  ServiceEvents _events;
 };
 
 }  // namespace qorlogsvc::model::service
