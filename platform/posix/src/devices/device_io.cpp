@@ -21,7 +21,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, LPSECURIT
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  if (tarn::sim::FaultHits(tarn::sim::FaultKind::Throw, tarn::sim::ToUtf8(path)))
+  if (tarn::sim::FaultsOfKindSet(tarn::sim::FaultKind::Throw) &&
+      tarn::sim::FaultHits(tarn::sim::FaultKind::Throw, tarn::sim::ToUtf8(path)))
     throw std::runtime_error("injected fault: CreateFileW threw");
   if (auto hostPath = tarn::sim::MapWindowsPath(path))
     return tarn::sim::OpenFileHandle(*hostPath, desiredAccess, shareMode, disposition, flagsAndAttributes);

@@ -172,7 +172,8 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
   if ((access & GENERIC_WRITE) != 0) {
     SimulatedDelay(kFileOpenDelayVariable);
     // Another program holding the file for a moment (a virus scanner, a backup).
-    if (FaultHits(FaultKind::Open, hostPath.string())) return Fail(ERROR_SHARING_VIOLATION);
+    if (FaultsOfKindSet(FaultKind::Open) && FaultHits(FaultKind::Open, hostPath.string()))
+      return Fail(ERROR_SHARING_VIOLATION);
   }
   struct stat found {};
   const bool followLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
