@@ -617,6 +617,63 @@ stops=$(grep -c -F 'SERVICE_CONTROL_STOP' "$trace_lines" || true)
 if grep -q -i -E 'fail' "$trace_lines"; then fail "the service traced a failure" "$trace_lines"; fi
 ok "trace: $local_ticks local and $upload_ticks upload timer controls, one stop, no failure"
 
+# ==== 7. the event log ======================================================================
+# Wine keeps no event log: its ReportEventW names every call in a fixme line
+# (handle, type, category, event id, ...), which the services' output holds.
+check_event_log() {
+  local type id what
+  while read -r type id what; do
+    grep -q -E "ReportEventW \([^,]*,0x$type,0x0000,0x$(printf '%08x' "$id")," "$services_log" ||
+      fail "no event $id ($what) was reported" "$services_log"
+  done <<'EVENTS'
+0004 1 sampling began
+0002 4 driver lost while the device was gone
+0004 5 driver back after the re-installation
+EVENTS
+  ok "event log: ReportEventW with events 1 (sampling began), 4 (driver lost, warning), 5 (driver back)"
+}
+step "event log entries of TarnSvc"
+check_event_log
+
+# ==== 8. a start that heals ==================================================================
+# A plain file where the log folder belongs: the start cannot make the folder,
+# the service keeps running and retries on the local period; once the file is
+# gone the retry makes the folder and sampling begins, with the codes cleared.
+check_healing_start() {
+  local kept="$work/LocalLog.kept" deadline
+  mv "$local_dir" "$kept"
+  : >"$local_dir"
+  sc32 start TarnSvc >"$logs/heal-start.out" || fail "sc start with the log folder blocked" "$logs/heal-start.out"
+  deadline=$((SECONDS + 10))
+  until grep -q -E "ReportEventW \([^,]*,0x0001,0x0000,0x00000002," "$services_log"; do
+    ((SECONDS < deadline)) || fail "no event 2 (a start step failed) with the log folder blocked" "$services_log"
+    sleep 0.25
+  done
+  [[ "$(service_field STATE)" == "4 RUNNING" ]] || fail "TarnSvc did not keep running after the failed start"
+  ok "log folder blocked: TarnSvc keeps running, event 2 (a start step failed) reported"
+  rm -f "$local_dir"
+  deadline=$((SECONDS + 15))
+  until [[ -d "$local_dir" ]] && (($(data_line_count "$local_dir/TARNLog.csv") >= 1)); do
+    ((SECONDS < deadline)) || fail "no local row 15 s after the log folder was freed" "$services_log"
+    sleep 0.25
+  done
+  grep -q -E "ReportEventW \([^,]*,0x0004,0x0000,0x00000003," "$services_log" ||
+    fail "no event 3 (sampling resumed) after the retry succeeded" "$services_log"
+  ok "log folder freed: the retry made it, rows again, event 3 (sampling resumed) reported"
+  sc32 stop TarnSvc >"$logs/heal-stop.out" || fail "sc stop after the healed start" "$logs/heal-stop.out"
+  deadline=$((SECONDS + 15))
+  until service_stopped; do
+    ((SECONDS < deadline)) || fail "TarnSvc not stopped 15 s after sc stop" "$logs/heal-stop.out"
+    sleep 0.25
+  done
+  [[ "$(service_field WIN32_EXIT_CODE)" == "0 "* ]] || fail "WIN32_EXIT_CODE is not 0 after the healed start"
+  ok "sc stop: STOPPED, WIN32_EXIT_CODE 0 (the codes of the failed start were cleared)"
+}
+# Lines after the header of a file (0 when it does not exist).
+data_line_count() { [[ -f "$1" ]] && echo $(($(wc -l <"$1") - 1)) || echo 0; }
+step "a start that fails on a blocked log folder heals"
+check_healing_start
+
 step "stop Wine"
 wine_stop
 echo "    ($(elapsed "$step_started_at") s)"
