@@ -293,21 +293,28 @@ DWORD QorLogService::StartSequence() {
   const StepFailure failure = StartSteps();
   if (StopHandled()) return NO_ERROR;
 
-  // Created under the stop lock: a stop either comes first and no timer is
-  // made, or finds the start still under way and leaves the timers to its
-  // tear-down.
-  std::lock_guard<std::mutex> stopGuard(_stopLock);
-  if (StopHandled()) return NO_ERROR;
-  _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
-  logTimer.CreateQueue();
-  uploadTimer.CreateQueue();
-  _lastStartAttempt = std::chrono::steady_clock::now();
-  _startAttempted = true;
+  {
+    // Created under the stop lock: a stop either comes first and no timer is
+    // made, or finds the start still under way and leaves the timers to its
+    // tear-down.
+    std::lock_guard<std::mutex> stopGuard(_stopLock);
+    if (StopHandled()) return NO_ERROR;
+    _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
+    logTimer.CreateQueue();
+    uploadTimer.CreateQueue();
+    _lastStartAttempt = std::chrono::steady_clock::now();
+    _startAttempted = true;
+    if (failure.exitCode != NO_ERROR) {
+      ArmStartRetry(failure);
+    } else {
+      StartTimers(_logPeriodMs, _uploadLogPeriodMs);
+    }
+  }
+  // Outside the stop lock, which a stop takes: the event log may take its time.
   if (failure.exitCode != NO_ERROR) {
-    StartFailed(failure);
+    ReportStartFailure(failure);
     return failure.exitCode;
   }
-  StartTimers(_logPeriodMs, _uploadLogPeriodMs);
   _events.SamplingBegan();
   return NO_ERROR;
 }
@@ -392,14 +399,17 @@ void QorLogService::OpenLogs() {
 
 // Recorded for the status reports (see ReflectStartFailure); the local timer
 // retries on its period, no more often than once a second.
-void QorLogService::StartFailed(const StepFailure& failure) {
+void QorLogService::ArmStartRetry(const StepFailure& failure) {
   _startFailure = failure.exitCode;
-  DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
-             static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(RetryIntervalMs()));
   const DWORD retryMs = RetryIntervalMs();
-  _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
   uploadTimer.DeleteTimer();
   logTimer.Start(retryMs, retryMs, kLogTimerParameter);
+}
+
+void QorLogService::ReportStartFailure(const StepFailure& failure) {
+  DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
+             static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(RetryIntervalMs()));
+  _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, RetryIntervalMs());
 }
 
 DWORD QorLogService::RetryIntervalMs() const { return std::max<DWORD>(_logPeriodMs, kMinRecoveryIntervalMs); }
@@ -421,7 +431,11 @@ void QorLogService::RetryStart() {
   }
   const StepFailure failure = StartSteps();
   if (failure.exitCode != NO_ERROR) {
-    if (failure.exitCode != _startFailure) StartFailed(failure);
+    // A new reason is recorded and told; the same one again only waits for the next try.
+    if (failure.exitCode != _startFailure) {
+      ArmStartRetry(failure);
+      ReportStartFailure(failure);
+    }
     return;
   }
   _startFailure = NO_ERROR;

@@ -89,7 +89,8 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   StepFailure StartDriver();
   StepFailure CreateLogs();
   void OpenLogs();
-  void StartFailed(const StepFailure& failure);
+  void ArmStartRetry(const StepFailure& failure);
+  void ReportStartFailure(const StepFailure& failure);
   void RetryStart();
   DWORD RetryIntervalMs() const;
   void ReflectStartFailure(SERVICE_STATUS& status) const;
