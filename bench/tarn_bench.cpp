@@ -14,6 +14,11 @@
 //                             one local rotation with ENTRIES foreign files in
 //                             the log folder, REPEAT times: wall-clock and CPU
 //                             ms; "cold": another program adds a file first
+//   flush SIZE REPEAT         what flushing to the disk adds to a rotation: a
+//                             local file filled to SIZE bytes within the second
+//                             (so its rows wait in the cache) rotated, against
+//                             the same rotation of a file already on the disk;
+//                             and one row's flush
 //   memory N                  private memory of this process after 100 and
 //                             after N service cycles
 //   ticks PERIOD_MS COUNT     a periodic timer of the stand-in driving service
@@ -40,6 +45,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QorLogService.h"
@@ -295,6 +301,59 @@ int RotationCommand(long entries, int repeat, bool cold) {
   return 0;
 }
 
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Rows of the demo machine's width until the current file holds more than `size` bytes.
+void FillTo(LogFileManager& log, std::uint64_t size, const fs::path& file) {
+  const std::wstring row(22 * 37 - 1, L'0');
+  while (fs::file_size(file) <= size) log.WriteRow(row);
+}
+
+// A rotation flushes the full file first. "dirty": the rows were written in
+// the last second, so the flush has the whole file to write; "clean": the file
+// was flushed (sync) before, so the rotation pays only the flush's call. The
+// difference is what flushing costs a rotation on this disk.
+int FlushCommand(std::uint64_t size, int repeat) {
+  BenchMachine machine;
+  LogFileManager log;
+  log._fileSizeByte = static_cast<std::uint32_t>(size);
+  log._fileBackupNum = 7;
+  log.Configure(L"TARNLog", L"# LogFormatVersion:V1.00");
+  log.Open();
+  const fs::path file = machine.LogFolder() / "TARNLog.csv";
+  std::vector<double> dirty, clean, row;
+  for (int i = 0; i < repeat; ++i) {
+    FillTo(log, size, file);
+    auto start = std::chrono::steady_clock::now();
+    log.RotateIfNeeded();
+    dirty.push_back(MillisecondsSince(start));
+
+    FillTo(log, size, file);
+    ::sync();
+    start = std::chrono::steady_clock::now();
+    log.RotateIfNeeded();
+    clean.push_back(MillisecondsSince(start));
+
+    // A row after more than the commit interval is flushed with it.
+    std::this_thread::sleep_for(LogFileManager::kRowCommitInterval + std::chrono::milliseconds(10));
+    start = std::chrono::steady_clock::now();
+    log.WriteRow(L"05,0000000000000000,00000000000001f4");
+    row.push_back(MillisecondsSince(start));
+  }
+  std::printf("size %llu\nrotations %d\ndirty_median_ms %.3f\nclean_median_ms %.3f\nflush_cost_ms %.3f\n"
+              "row_with_flush_median_ms %.3f\n",
+              static_cast<unsigned long long>(size), repeat, Median(dirty), Median(clean),
+              Median(dirty) - Median(clean), Median(row));
+  return 0;
+}
+
 // Private memory of this process from /proc/self/smaps_rollup, in KiB: the
 // pages it has written (heap, stacks, data), as Windows counts private bytes.
 // Clean pages of the executable and shared libraries are left out: they count
@@ -386,10 +445,11 @@ int main(int argc, char** argv) {
   if (command == "syscalls" && argc == 3) return SyscallsCommand(Number(argv[2]));
   if (command == "rotation" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "cold")))
     return RotationCommand(Number(argv[2]), static_cast<int>(Number(argv[3])), argc == 5);
+  if (command == "flush" && argc == 4) return FlushCommand(Number(argv[2]), static_cast<int>(Number(argv[3])));
   if (command == "memory" && argc == 3) return MemoryCommand(Number(argv[2]));
   if (command == "ticks" && argc == 4) return TicksCommand(Number(argv[2]), Number(argv[3]));
   std::fprintf(stderr,
                "usage: tarn-bench cycle service|minimal N | syscalls N | rotation ENTRIES REPEAT [cold] | memory N |"
-               " ticks PERIOD_MS COUNT\n");
+               " flush SIZE REPEAT | ticks PERIOD_MS COUNT\n");
   return 2;
 }

@@ -49,14 +49,6 @@ std::vector<std::wstring> ChainBelow(const std::wstring& base, const std::wstrin
   return chain;
 }
 
-// Where an existing file's last line stands, as far as the next row cares.
-bool EndsInBrokenLine(FILE* file, std::uint64_t size) {
-  if (size == 0 || std::fseek(file, -1, SEEK_END) != 0) return false;
-  const int last = std::fgetc(file);
-  std::fseek(file, 0, SEEK_END);
-  return last != EOF && last != '\n';
-}
-
 }  // namespace
 
 std::optional<FileFacts> QueryFileFacts(const std::wstring& path) {
@@ -110,9 +102,9 @@ std::optional<OpenedLogFile> OpenLogFileSafely(const std::wstring& path, bool di
       _close(descriptor);
       return std::nullopt;
     }
-    OpenedLogFile opened{std::move(file), *facts, !existed || discardContent || facts->size == 0};
-    opened.brokenLine = !opened.created && EndsInBrokenLine(opened.file.get(), facts->size);
-    return opened;
+    const bool created = !existed || discardContent || facts->size == 0;
+    if (created) facts->size = 0;
+    return OpenedLogFile{std::move(file), *facts, descriptor, created};
   }
   DebugTrace("%s: a link keeps reappearing under this name; not opened", ToNarrow(path).c_str());
   return std::nullopt;

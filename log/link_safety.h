@@ -52,8 +52,8 @@ bool RemoveName(const std::wstring& path, const FileFacts& facts);
 struct OpenedLogFile {
   UniqueFile file;
   FileFacts facts;
-  bool created = false;     // no file of that name was there (or it was empty or just emptied)
-  bool brokenLine = false;  // the existing file's last line has no line end
+  int descriptor = -1;   // the runtime's descriptor under `file`
+  bool created = false;  // no file of that name was there (or it was empty or just emptied)
 };
 
 // Opens the file for appending with deny-none sharing, creating it when

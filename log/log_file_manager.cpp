@@ -7,6 +7,7 @@
 #include <share.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <ctime>
@@ -86,19 +87,44 @@ void LogFileManager::Open() {
   if (_stream.is_open()) return;
 
   if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) throw std::runtime_error("Open log file failed.");
-  auto opened = OpenLogFileSafely(_filePath, _discardOnNextOpen);
-  if (!opened) throw std::runtime_error("Open log file failed.");
-  _discardOnNextOpen = false;
-  _openFile = opened->facts;
-  _stream.Adopt(std::move(opened->file));
-  // A new or empty file needs the header. A file whose last line was cut short
-  // (a write that failed half-way, a crash) needs a line end first, or the next
-  // row would be glued to that fragment.
-  if (opened->created) {
-    WriteLineOrClose({_header});
-  } else if (opened->brokenLine) {
-    WriteLineOrClose({});
+  AdoptCurrentFile();
+  if (!_stream.is_open()) throw std::runtime_error("Open log file failed.");
+  if (_stream.Size() == 0) WriteLineOrClose({_header});
+}
+
+// Opens the current file and makes it one the next row may follow: a last line
+// cut short (a failed write, a crash, a power loss) is cut back to the last
+// CR LF, and a file that does not begin with this log's header is set aside as
+// a backup and started anew, so no reader takes its lines for this format.
+void LogFileManager::AdoptCurrentFile() {
+  for (bool setAside = false;; setAside = true) {
+    auto opened = OpenLogFileSafely(_filePath, _discardOnNextOpen);
+    if (!opened) return;
+    _discardOnNextOpen = false;
+    _openFile = opened->facts;
+    _stream.Adopt(std::move(opened->file), opened->descriptor, opened->facts.size);
+    if (_stream.Size() == 0) return;
+    if (!_stream.CutBackTornLine())
+      DebugTrace("%s: its last line could not be repaired", ToNarrow(_filePath).c_str());
+    if (_stream.Size() == 0 || _stream.BeginsWith(EncodeLogLine(_header))) return;
+    if (setAside || !SetAsideForeignFile()) {
+      // Kept and appended to rather than lost; the trace says so.
+      DebugTrace("%s does not begin with the header and could not be set aside", ToNarrow(_filePath).c_str());
+      return;
+    }
   }
+}
+
+bool LogFileManager::SetAsideForeignFile() {
+  DebugTrace("%s does not begin with the header: kept as a backup, a new file started", ToNarrow(_filePath).c_str());
+  CommitAndClose();
+  MoveToBackup(_filePath, _folder);
+  try {
+    RemoveOldBackups(_folder);
+  } catch (const std::exception&) {
+    // The surplus goes at the next rotation's clean-up.
+  }
+  return !QueryFileFacts(_filePath);
 }
 
 std::optional<FileFacts> LogFileManager::OpenFileUnderItsName() const {
@@ -118,19 +144,46 @@ void LogFileManager::WriteRow(std::wstring row) {
     if (!current) {
       DebugTrace("%s was deleted or replaced: opened anew", ToNarrow(_filePath).c_str());
       _stream.Close();
+    } else {
+      _stream.KnowSize(current->size);  // another program may have appended
     }
   }
   Open();
   if (!_stream.is_open()) return;  // the header could not be written: this row is lost as well
   const std::wstring stamp = FormatLocalTimeStamp(std::time(nullptr));
   WriteLineOrClose({stamp, L",", row});
-  if (current && _stream.is_open()) _sizeAfterLastRow = current->size + _stream.LastLineBytes();
+  if (!_stream.is_open()) return;
+  CommitIfDue();
+  if (current) _sizeAfterLastRow = _stream.Size();
+}
+
+// Rows reach stable storage at most once a second: with the usual periods of a
+// minute and more that is every row, while a burst of rows costs one flush per
+// second rather than one each.
+void LogFileManager::CommitIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (_lastCommit && now - *_lastCommit < kRowCommitInterval) return;
+  _lastCommit = now;
+  if (!_stream.Commit()) DebugTrace("%s could not be flushed to the disk", ToNarrow(_filePath).c_str());
+}
+
+// A file that is about to become a backup, to be handed over or to be left
+// closed is on the disk first: after a power loss the collection product
+// never finds an empty or short file under a name it has already taken.
+void LogFileManager::CommitAndClose() {
+  if (_stream.is_open() && !_stream.Commit())
+    DebugTrace("%s could not be flushed to the disk", ToNarrow(_filePath).c_str());
+  _stream.Close();
+  _lastCommit.reset();
 }
 
 void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> parts) {
-  // A stream that failed once stays failed; closing it lets the next row start
-  // afresh once the disk has recovered.
-  if (!_stream.WriteLine(parts)) _stream.Close();
+  // The stream has cut the file back to where the line began; closing it lets
+  // the next row start afresh once the disk has recovered.
+  if (!_stream.WriteLine(parts)) {
+    DebugTrace("%s: a line could not be written and was taken back", ToNarrow(_filePath).c_str());
+    _stream.Close();
+  }
 }
 
 void LogFileManager::RotateIfNeeded() {
@@ -141,7 +194,7 @@ void LogFileManager::RotateIfNeeded() {
     const auto current = QueryFileFacts(_filePath);
     if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
   }
-  _stream.Close();
+  CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {
     MoveToBackup(_filePath, _folder);
@@ -214,6 +267,6 @@ bool LogFileManager::ListFolder(std::vector<std::wstring>& list, std::wstring fo
 }
 
 void LogFileManager::Close() {
-  _stream.Close();
+  CommitAndClose();
   _sizeAfterLastRow.reset();
 }

@@ -13,6 +13,7 @@
 // and to open the file are thrown as std::runtime_error; see each operation.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -62,12 +63,21 @@ class LogFileManager {
   // cannot begin; false when it breaks off.
   bool ListFolder(std::vector<std::wstring>& list, std::wstring folder);
 
+  // Flushes the file to stable storage and closes it.
   void Close();
+
+  bool IsOpen() const { return _stream.is_open(); }
+
+  // Rows are flushed to stable storage no more often than this; a rotation, a
+  // hand-over and the stop always flush.
+  static constexpr std::chrono::milliseconds kRowCommitInterval{1000};
 
   // The folder of the current file and of the local backups.
   const std::wstring& Folder() const { return _folder; }
 
  protected:
+  // Flushes the open file to stable storage (traced when that fails) and closes it.
+  void CommitAndClose();
   // The common application-data folder, as the shell gives it (no trailing backslash).
   static std::wstring CommonAppDataFolder();
   // The same, as this log's folder was made from it.
@@ -92,6 +102,11 @@ class LogFileManager {
   std::wstring _filePath;
 
  private:
+  void AdoptCurrentFile();
+  void CommitIfDue();
+  // Moves the open current file, which lacks the header, to a backup in the log
+  // folder. True when its name is free for a new file.
+  bool SetAsideForeignFile();
   // Writes the parts as one line; a failed write closes the file.
   void WriteLineOrClose(std::initializer_list<std::wstring_view> parts);
   // What the current file's name leads to, when that is still the open file.
@@ -105,4 +120,6 @@ class LogFileManager {
   // still leading to the open file: the rotation check that follows the row
   // needs no second look at the name.
   std::optional<std::uint64_t> _sizeAfterLastRow;
+  // When rows were last flushed to stable storage; none since the file was opened.
+  std::optional<std::chrono::steady_clock::time_point> _lastCommit;
 };

@@ -15,7 +15,7 @@ void UploadLogFileManager::RotateIfNeeded() {
   try {
     const auto current = QueryFileFacts(_filePath);
     if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
-    _stream.Close();
+    CommitAndClose();
     if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) return;
     // A drop folder that is a link or that another account owns is no drop
     // folder: the product's collector would pick up whatever lands there.

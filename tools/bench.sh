@@ -5,6 +5,7 @@
 #   - system calls per row (strace), service against the minimal loop, and per
 #     tick in the real service process (control 128 sent by tarn-sc);
 #   - one rotation of the local log with 1k, 10k and 100k foreign entries;
+#   - what flushing a full file to the disk adds to a rotation, and to a row;
 #   - private memory after 10^4 cycles;
 #   - how late the ticks of a periodic timer start.
 # Builds tarn-bench, tarnsvc and tarn-sc of the default preset first.
@@ -40,10 +41,10 @@ cleanup() {
 trap cleanup EXIT
 
 if ((smoke)); then
-  cycles=20; strace_cycles=20; ticks_sent=5; rotation_sizes="1000"; rotation_repeat=3
+  cycles=20; strace_cycles=20; ticks_sent=5; rotation_sizes="1000"; rotation_repeat=3; flush_repeat=1
   memory_cycles=500; tick_period=50; tick_count=5
 else
-  cycles=500; strace_cycles=200; ticks_sent=50; rotation_sizes="1000 10000 100000"; rotation_repeat=5
+  cycles=500; strace_cycles=200; ticks_sent=50; rotation_sizes="1000 10000 100000"; rotation_repeat=5; flush_repeat=9
   memory_cycles=10000; tick_period=100; tick_count=50
 fi
 
@@ -168,6 +169,14 @@ for entries in $rotation_sizes; do
       "$(value median_cpu_ms "$work/rotation")"
   done
 done
+echo
+
+# --- flush to the disk --------------------------------------------------------
+echo "## What flushing to the disk costs a rotation (file of the default limit, median of $flush_repeat)"
+"$bench" flush 620000 "$flush_repeat" >"$work/flush"
+printf 'rotation of a file written within the second: %s ms; of one already on the disk: %s ms; flush: %s ms\n' \
+  "$(value dirty_median_ms "$work/flush")" "$(value clean_median_ms "$work/flush")" "$(value flush_cost_ms "$work/flush")"
+printf 'a row that is flushed (one a second at most): %s ms\n' "$(value row_with_flush_median_ms "$work/flush")"
 echo
 
 # --- memory -------------------------------------------------------------------

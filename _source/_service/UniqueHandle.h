@@ -86,4 +86,12 @@ struct TimerQueueTraits {
 };
 using UniqueTimerQueue = UniqueHandle<TimerQueueTraits>;
 
+// A registered event source of the event log, whose failure value is null.
+struct EventSourceTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static void Close(pointer source) noexcept { ::DeregisterEventSource(source); }
+};
+using UniqueEventSource = UniqueHandle<EventSourceTraits>;
+
 }  // namespace Corvessan::Orwe

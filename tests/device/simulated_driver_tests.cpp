@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cwctype>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -155,6 +156,37 @@ TEST_F(SimulatedDriverTest, RereadsDriverIniAndKeepsUnchangedCounters) {
   EXPECT_EQ(Reading0(Send(device, kReadingRequest, 16)), 100u) << "a changed counter starts again";
   CloseHandle(device);
   CloseHandle(added);
+}
+
+// A driver.ini that cannot be read (here a folder in its place, whose read fails
+// with EISDIR) is a driver that answers with an error, never an exception.
+TEST_F(SimulatedDriverTest, AnUnreadableDriverIniFailsTheListingWithAWin32ErrorUntilItIsReadableAgain) {
+  const std::string section = DeviceSection(InterfacePath(0), "WIFI");
+  machine.WriteDriverIni(section);
+  HANDLE device = Open(WideInterfacePath(0));
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  std::filesystem::remove(machine.root() / "driver.ini");
+  std::filesystem::create_directory(machine.root() / "driver.ini");
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  HDEVINFO list = INVALID_HANDLE_VALUE;
+  EXPECT_NO_THROW(list = SetupDiGetClassDevsW(&kPowerMonitorInterfaceClass, nullptr, nullptr,
+                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  EXPECT_EQ(list, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+  DriverChannel channel;
+  DWORD discovered = 0;
+  EXPECT_NO_THROW(discovered = channel.Discover());
+  EXPECT_EQ(discovered, static_cast<DWORD>(ERROR_READ_FAULT));
+  EXPECT_EQ(Send(device, kCheckRequest, 2).error, 0u) << "the devices read last stay as they were";
+
+  std::filesystem::remove(machine.root() / "driver.ini");
+  machine.WriteDriverIni(section);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  list = SetupDiGetClassDevsW(&kPowerMonitorInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  ASSERT_NE(list, INVALID_HANDLE_VALUE) << "read again once it can be";
+  SetupDiDestroyDeviceInfoList(list);
+  CloseHandle(device);
 }
 
 TEST_F(SimulatedDriverTest, ReadsCommentsQuotesAndUtf16Files) {

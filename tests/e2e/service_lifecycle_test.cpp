@@ -172,6 +172,48 @@ TEST_F(ServiceLifecycleTest, DriverThatCannotBeOpenedLeavesTheServiceRunningWith
   StopAndExpectStopped(pid, ERROR_SERVICE_SPECIFIC_ERROR, ERROR_ACCESS_DENIED);
 }
 
+// Faults that pass at boot (a log folder that cannot be made twice, the upload
+// file held once): the service keeps running with the codes recorded, retries
+// once a second and samples once the start has succeeded, with the codes cleared.
+TEST_F(ServiceLifecycleTest, AStartThatFailsOnAPassingFaultHealsAndSamples) {
+  WriteDriverIni(Device("0000", "WIFI"));
+  WriteSettings({DwordValue("LogPeriodMs", 100), DwordValue("UploadLogPeriodMs", 150)});
+  ASSERT_EQ(Sc({"create", "TarnSvc", "binPath=", TARN_SERVICE_EXECUTABLE}).exitCode, 0);
+  const auto begin = Clock::now();
+  DWORD pid = StartWithoutWaitingForLogs({"TARN_SIM_FAULTS=mkdir:LocalLog:1:2,open:TARNLogUpload.csv:1:1"});
+  ToolRun interrogated;
+  EXPECT_TRUE(WaitUntil([&] {
+    interrogated = Sc({"interrogate", "TarnSvc"});
+    return interrogated.output.find("WIN32_EXIT_CODE    : 1066  (0x42a)\n") != std::string::npos;
+  })) << interrogated.output;
+  EXPECT_NE(interrogated.output.find("SERVICE_EXIT_CODE  : 1  (0x1)"), std::string::npos) << interrogated.output;
+
+  ASSERT_TRUE(WaitForRows(LocalLog(), 2));
+  ASSERT_TRUE(WaitForRows(UploadLog(), 2));
+  // Four attempts, one second apart at the least.
+  EXPECT_GE(Clock::now() - begin, milliseconds(3000) - kTimerSlack) << "retried more often than once a second";
+  interrogated = Sc({"interrogate", "TarnSvc"});
+  EXPECT_NE(interrogated.output.find("WIN32_EXIT_CODE    : 0  (0x0)\n"), std::string::npos) << interrogated.output;
+  EXPECT_NE(interrogated.output.find("STATE              : 4  RUNNING"), std::string::npos) << interrogated.output;
+  StopAndExpectStopped(pid);
+  EXPECT_EQ(HeaderOf(LocalLog()), kLocalHeader);
+  EXPECT_EQ(HeaderOf(UploadLog()), kUploadHeader);
+}
+
+TEST_F(ServiceLifecycleTest, AStartThatKeepsFailingStaysRunningWithItsCodesUntilTheStop) {
+  WriteDriverIni(Device("0000", "WIFI"));
+  WriteSettings({DwordValue("LogPeriodMs", 0), DwordValue("UploadLogPeriodMs", 100)});
+  ASSERT_EQ(Sc({"create", "TarnSvc", "binPath=", TARN_SERVICE_EXECUTABLE}).exitCode, 0);
+  DWORD pid = StartWithoutWaitingForLogs({"TARN_SIM_FAULTS=open:TARNLog.csv:1:0"});
+  std::this_thread::sleep_for(milliseconds(2500));  // two retries at least
+  ToolRun interrogated = Sc({"interrogate", "TarnSvc"});
+  EXPECT_NE(interrogated.output.find("WIN32_EXIT_CODE    : 1066  (0x42a)\n"), std::string::npos) << interrogated.output;
+  EXPECT_NE(interrogated.output.find("STATE              : 4  RUNNING"), std::string::npos) << interrogated.output;
+  EXPECT_FALSE(std::filesystem::exists(LocalLog()));
+  EXPECT_EQ(RowCount(UploadLog()), 0) << "sampled before the start had succeeded";
+  StopAndExpectStopped(pid, ERROR_SERVICE_SPECIFIC_ERROR, 1);
+}
+
 TEST_F(ServiceLifecycleTest, StopWhileSamplingRapidlyEndsCleanlyWithNoRowAfterIt) {
   WriteDriverIni(Device("0000", "BATTERY", {"reading0 = counter 1 1"}) + Device("0001", "WIFI"));
   WriteSettings({DwordValue("LogPeriodMs", 20), DwordValue("UploadLogPeriodMs", 30)});

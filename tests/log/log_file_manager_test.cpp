@@ -87,11 +87,46 @@ TEST_F(LocalLogTest, EmptyExistingFileGetsTheHeader) {
   EXPECT_EQ(ReadBytes(kCurrent), kLocalHeader);
 }
 
-TEST_F(LocalLogTest, CutOffLastLineIsEndedBeforeTheNextRow) {
+// What a write cut short or a crash leaves: the fragment goes, whole lines stay.
+TEST_F(LocalLogTest, ATornLastLineIsCutBackToTheLastLineEndBeforeTheNextRow) {
   MakeFolder(kLocalFolder);
-  WriteBytes(kCurrent, kLocalHeader + "20240101T0000");
+  const std::string whole = kLocalHeader + "20240101T000000+0000,old\r\n";
+  for (const std::string& fragment : {std::string("20240101T0000"), std::string("\r"), std::string(5000, 'x')}) {
+    Destroy();
+    WriteBytes(kCurrent, whole + fragment);
+    Start(620000, 7).WriteRow(L"next");
+    const std::string bytes = ReadBytes(kCurrent);
+    EXPECT_EQ(bytes.substr(0, whole.size()), whole) << fragment.size();
+    EXPECT_TRUE(MatchesRows(bytes.substr(whole.size()), "", {"next"})) << fragment.size() << bytes;
+  }
+  EXPECT_TRUE(NamesMatching(kLocalFolder, kBackupName).empty());
+}
+
+TEST_F(LocalLogTest, AFileHoldingOnlyATornHeaderStartsAnewWithTheHeader) {
+  MakeFolder(kLocalFolder);
+  WriteBytes(kCurrent, "# LogFormatVe");
   Start(620000, 7).WriteRow(L"next");
-  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kLocalHeader + "20240101T0000\r\n", {"next"}));
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kLocalHeader, {"next"}));
+  EXPECT_TRUE(NamesMatching(kLocalFolder, kBackupName).empty()) << "nothing worth keeping";
+}
+
+// A file that lost its header (a torn first line under rows, a file of another
+// format) is no file of this log: kept as a backup, and a new one started.
+TEST_F(LocalLogTest, AFileThatDoesNotBeginWithTheHeaderIsKeptAsABackupAndStartedAnew) {
+  MakeFolder(kLocalFolder);
+  for (const std::string& held : {std::string("# LogFormatVe\r\n20240101T000000+0000,old\r\n"),
+                                  std::string("20240101T000000+0000,old\r\n"),
+                                  std::string("# LogFormatVersion:V0.99\r\n")}) {
+    Destroy();
+    RemoveTree(kLocalFolder);
+    MakeFolder(kLocalFolder);
+    WriteBytes(kCurrent, held);
+    Start(620000, 7).WriteRow(L"next");
+    EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kLocalHeader, {"next"})) << held;
+    const auto backups = NamesMatching(kLocalFolder, kBackupName);
+    ASSERT_EQ(backups.size(), 1u) << held;
+    EXPECT_EQ(ReadBytes(InFolder(kLocalFolder, backups[0])), held);
+  }
 }
 
 TEST_F(LocalLogTest, FileAtTheLimitStaysAndOneByteMoreIsRotatedAtStart) {

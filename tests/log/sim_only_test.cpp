@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cwchar>
 #include <optional>
 #include <sstream>
 
@@ -11,6 +12,7 @@
 #include "log_file_manager.h"
 #include "settings.h"
 #include "log_test_util.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 
 namespace tarn::test {
@@ -45,7 +47,18 @@ std::vector<std::string> Lines(const std::string& bytes) {
 
 using SimOnlyTest = MachineTest;
 
-TEST_F(SimOnlyTest, FailedWriteLosesItsRowOnlyAndTheFileIsEndedCleanly) {
+// The stand-in's injected faults for one test; none afterwards.
+class InjectedFaults {
+ public:
+  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
+  ~InjectedFaults() { tarn::sim::SetFaults(""); }
+};
+
+bool IsRow(const std::string& line, const std::string& row) {
+  return std::regex_match(line + "\r\n", std::regex(RowPattern(row)));
+}
+
+TEST_F(SimOnlyTest, FailedWriteLosesItsRowOnlyAndLeavesNoFragment) {
   LogFileManager log;
   log._fileSizeByte = 620000;
   log.Configure(L"TARNLog", L"# LogFormatVersion:V1.00");
@@ -59,12 +72,43 @@ TEST_F(SimOnlyTest, FailedWriteLosesItsRowOnlyAndTheFileIsEndedCleanly) {
   log.WriteRow(L"kept 1");
   log.WriteRow(L"kept 2");
 
-  const auto lines = Lines(ReadBytes(kCurrent));
-  ASSERT_EQ(lines.size(), 4u) << ReadBytes(kCurrent);
+  const std::string bytes = ReadBytes(kCurrent);
+  const auto lines = Lines(bytes);
+  ASSERT_EQ(lines.size(), 3u) << bytes;
   EXPECT_EQ(lines[0] + "\r\n", kLocalHeader);
-  EXPECT_EQ(lines[1].size(), 10u);
-  EXPECT_TRUE(std::regex_match(lines[2] + "\r\n", std::regex(RowPattern("kept 1"))));
-  EXPECT_TRUE(std::regex_match(lines[3] + "\r\n", std::regex(RowPattern("kept 2"))));
+  EXPECT_TRUE(IsRow(lines[1], "kept 1"));
+  EXPECT_TRUE(IsRow(lines[2], "kept 2"));
+}
+
+// A write that ends short (half its bytes on the disk) takes the line back,
+// whether it is a row or the header of a new file, for both logs.
+TEST_F(SimOnlyTest, AShortWriteOfARowOrOfAHeaderLeavesNoTornLine) {
+  for (const wchar_t* kind : {L"TARNLog", L"TARNLogUpload"}) {
+    const std::wstring header = std::wstring(kind) == L"TARNLog" ? L"# LogFormatVersion:V1.00"
+                                                                  : L"#vorla_upload LogFormatVersion:V1.00";
+    const std::wstring path = InFolder(kLocalFolder, std::wstring(kind) + L".csv");
+    const std::string name = std::string(kind, kind + std::wcslen(kind)) + ".csv";
+    const std::string headerLine = std::string(header.begin(), header.end()) + "\r\n";
+    LogFileManager log;
+    log._fileSizeByte = 620000;
+    log.Configure(kind, header);
+    {
+      // The 1st write (the header) and the 3rd (the second row) end short.
+      InjectedFaults faults(("short-write:" + name + ":1:1,short-write:" + name + ":3:1").c_str());
+      log.Open();
+      EXPECT_EQ(ReadBytes(path), "") << "the torn header is taken back";
+      log.WriteRow(L"first");   // opens anew: the 2nd write is the header, the row the 3rd
+      log.WriteRow(L"second");  // the 4th write
+      log.WriteRow(L"third");
+    }
+    const std::string bytes = ReadBytes(path);
+    const auto lines = Lines(bytes);
+    ASSERT_EQ(lines.size(), 3u) << bytes;
+    EXPECT_EQ(lines[0] + "\r\n", headerLine);
+    EXPECT_TRUE(IsRow(lines[1], "second"));
+    EXPECT_TRUE(IsRow(lines[2], "third"));
+    log.Close();
+  }
 }
 
 TEST_F(SimOnlyTest, MissingApplicationDataFolderFailsConstruction) {

@@ -58,6 +58,26 @@ TEST_F(UploadLogTest, CurrentFileWithASecondNameIsNotAppendedToButStartedAfresh)
   RemoveTree(elsewhere);
 }
 
+// A current file without the header (a torn first line under rows) is never
+// handed over: the collection product would take its lines for this format.
+// It is kept in the local log folder under the hand-over's name instead.
+TEST_F(UploadLogTest, AFileWithoutTheHeaderIsKeptInTheLocalFolderAndNeverHandedOver) {
+  MakeFolder(kDropFolder);
+  MakeFolder(kLocalFolder);
+  const std::string held = "#vorla_upload LogFo\r\n20240101T000000+0000,old\r\n";
+  WriteBytes(kCurrent, held);
+  UploadLogFileManager& log = Start(0, 5);
+  log.WriteRow(L"next");
+  log.RotateIfNeeded();
+
+  const auto kept = NamesMatching(kLocalFolder, kHandedOver);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadBytes(InFolder(kLocalFolder, kept[0])), held);
+  const auto handedOver = NamesMatching(kDropFolder, kHandedOver);
+  ASSERT_EQ(handedOver.size(), 1u);
+  EXPECT_TRUE(MatchesRows(ReadBytes(InFolder(kDropFolder, handedOver[0])), kUploadHeader, {"next"}));
+}
+
 TEST_F(UploadLogTest, WithoutADropFolderTheFullFileIsDeleted) {
   UploadLogFileManager& log = Start(0, 5);
   log.WriteRow(L"dropped");

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <initializer_list>
 #include <string>
 #include <atomic>
@@ -20,6 +21,7 @@
 
 #include "QorLogService.h"
 #include "simulated_machine.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 
 namespace {
@@ -233,11 +235,183 @@ TEST_F(ServiceOnMachine, NoInterfaceAtStartRunsNothing) {
   EXPECT_EQ(service.LocalLog(), nullptr);
 }
 
-TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsError) {
+// The stand-in's injected faults for one test; none afterwards.
+class InjectedFaults {
+ public:
+  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
+  ~InjectedFaults() { tarn::sim::SetFaults(""); }
+};
+
+// A start that failed retries on the local tick, at most once a second.
+void WaitForTheNextRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100)); }
+
+TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHealsOnceItPasses) {
   WriteDevices(Device(1, "WIFI", "check = 0\n") + Device(2, "BATTERY", "check = 2\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_EQ(service.LocalLog(), nullptr);
+  auto timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr) << "the local timer retries the start";
+  EXPECT_EQ(timers.uploadTimer, nullptr);
+  Control(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_INVALID_DATA));
+
+  // Still failing: the start is tried again, the codes stay, nothing is sampled.
+  WaitForTheNextRetry();
+  Control(129);
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_FALSE(fs::exists(LogFolder() / "TARNLog.csv"));
+
+  WriteDevices(Device(1, "WIFI") + Device(2, "BATTERY"));
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "the codes are cleared";
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr);
+  EXPECT_NE(timers.uploadTimer, nullptr);
+  Control(128);
+  Control(129);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv").size(), 2u);
+}
+
+// A log file held for a moment (the first two opens fail): the start retries
+// no more often than once a second, and never more than the failed steps.
+TEST_F(ServiceOnMachine, AFailedLogOpenAtStartIsRetriedOncePerSecondUntilItSucceeds) {
+  for (const char* fault : {"open:TARNLog.csv:1:2", "open:TARNLogUpload.csv:1:2"}) {
+    QorLogService fresh;
+    SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+    {
+      InjectedFaults faults(fault);
+      EXPECT_EQ(fresh.Run(nullptr, nullptr), 1u) << fault;
+      const auto channel = fresh.Channel().devices.begin()->second.handle.get();
+      fresh.HandleControl(128, 0, nullptr, &record);  // too soon after the first attempt: no second one
+      EXPECT_EQ(record.dwServiceSpecificExitCode, 1u);
+      WaitForTheNextRetry();
+      fresh.HandleControl(128, 0, nullptr, &record);  // the second open, which fails too
+      EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR)) << fault;
+      WaitForTheNextRetry();
+      fresh.HandleControl(128, 0, nullptr, &record);
+      EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << fault;
+      EXPECT_EQ(fresh.Channel().devices.begin()->second.handle.get(), channel) << "the driver was not started again";
+    }
+    fresh.HandleControl(128, 0, nullptr, &record);
+    fresh.HandleControl(129, 0, nullptr, &record);
+    EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u) << fault;
+    EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv").size(), 2u) << fault;
+    fresh.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &record);
+    fs::remove_all(LogFolder());
+  }
+}
+
+TEST_F(ServiceOnMachine, AFolderThatCannotBeMadeAtStartIsMadeByARetry) {
+  {
+    InjectedFaults faults("mkdir:LocalLog:1:1");
+    EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
+    EXPECT_FALSE(fs::exists(LogFolder()));
+    WaitForTheNextRetry();
+    Control(128);
+  }
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+}
+
+TEST_F(ServiceOnMachine, ALastingFailureKeepsTheCodesUpToTheStopWhichEndsCleanly) {
+  InjectedFaults faults("open:TARNLog.csv:1:0");
+  EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
+  for (int i = 0; i < 2; ++i) {
+    WaitForTheNextRetry();
+    Control(128);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+  }
+  Control(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  auto timers = QorLogService::Timers();
+  EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
+  for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+  EXPECT_FALSE(fs::exists(LogFolder() / "TARNLog.csv"));
+}
+
+TEST_F(ServiceOnMachine, ADriverGoneEntirelyDuringTheRetriesStopsTheServiceItself) {
+  WriteDevices(Device(1, "WIFI", "check = 0\n"));
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
+  WriteDevices("");
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
+
+// An exception out of a start step (here a platform call made to throw) still
+// ends the start: the stop that follows tears down at once, as after any start.
+TEST_F(ServiceOnMachine, AnExceptionInAStartStepLeavesTheStopItsTearDown) {
+  {
+    InjectedFaults faults("throw:0002:1:1");
+    EXPECT_THROW(service.Run(nullptr, nullptr), std::runtime_error);
+  }
+  EXPECT_TRUE(service.Channel().devices.begin()->second.handle.is_valid()) << "the first interface was opened";
+  Control(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(status.dwWaitHint, 0u) << "the stop took the start for one still under way";
+  for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+  EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
+
+// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
+// without the time.
+std::vector<std::string> Events(const fs::path& machineRoot) {
+  std::ifstream in(machineRoot / "run/eventlog.log");
+  std::vector<std::string> events;
+  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
+  return events;
+}
+
+TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDriver) {
+  {
+    InjectedFaults faults("open:TARNLog.csv:1:1");
+    ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
+    WaitForTheNextRetry();
+    Control(128);
+  }
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  Control(128);
+  Control(128);  // still lost: no second entry
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);  // the read fails on the old handles; the recovery reopens them
+  Control(128);
+  EXPECT_EQ(Events(machine.root()),
+            (std::vector<std::string>{
+                "TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000",
+                "TarnSvc INFORMATION 3",
+                "TarnSvc WARNING 4 31",
+                "TarnSvc INFORMATION 5",
+            }));
+}
+
+// A fault that lasts, or that changes its code, writes one entry per kind a
+// minute; a start that succeeds at once says so.
+TEST_F(ServiceOnMachine, EventsOfOneKindComeAtMostOnceAMinute) {
+  WriteDevices(Device(1, "WIFI", "check = 0\n"));
+  EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
+  WriteDevices(Device(1, "WIFI", "fail = open 5\n"));
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "the code follows the fault";
+  EXPECT_EQ(Events(machine.root()),
+            std::vector<std::string>{"TarnSvc ERROR 2 checking | the driver's interfaces | 13 | 3600000"});
+
+  Control(SERVICE_CONTROL_STOP);
+  fs::remove(machine.root() / "run/eventlog.log");
+  WriteDevices(Device(1, "WIFI"));
+  QorLogService fresh;
+  ASSERT_EQ(fresh.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(Events(machine.root()), std::vector<std::string>{"TarnSvc INFORMATION 1"});
+  fresh.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &status);
 }
 
 // A start whose step blocks (here a driver request or a file open that takes

@@ -8,6 +8,7 @@ rem     32-bit package, to "%ProgramFiles%\Tarn" for the 64-bit package and on
 rem     32-bit Windows;
 rem   - registers the service: own process, automatic start, LocalSystem;
 rem   - gives it 30 s after a pre-shutdown and a restart when it fails;
+rem   - registers the event source "TarnSvc" of the Application log;
 rem   - writes the default settings where none exist, in the 32-bit registry view
 rem     that the service reads, and keeps every value already there;
 rem   - lets only SYSTEM and Administrators send it controls 128 and 129;
@@ -20,6 +21,7 @@ set "SERVICE=TarnSvc"
 set "PACKAGE=%~dp0"
 set "SETUP=%PACKAGE%tarn-setup.exe"
 set "SETTINGS=HKLM\SOFTWARE\Corvessan\Tarn"
+set "EVENTSOURCE=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
 set "STEP=find tarnsvc.exe and tarn-setup.exe beside install.cmd"
 if not exist "%PACKAGE%tarnsvc.exe" goto missing
@@ -65,6 +67,15 @@ if errorlevel 1 goto failed
 
 set "STEP=set the description"
 sc description %SERVICE% "Samples the power-monitor driver and writes its readings to CSV logs under ProgramData\Corvessan." >nul
+if errorlevel 1 goto failed
+
+rem The event source "TarnSvc" of the Application log: the service writes when
+rem sampling begins, a start step fails, sampling resumes and the driver is lost
+rem or back. Its texts are the message table inside tarnsvc.exe.
+set "STEP=register the event source"
+reg add "%EVENTSOURCE%" /v EventMessageFile /t REG_SZ /d "%BINARY%" /f >nul
+if errorlevel 1 goto failed
+reg add "%EVENTSOURCE%" /v TypesSupported /t REG_DWORD /d 7 /f >nul
 if errorlevel 1 goto failed
 
 rem The stop closes the logs and the driver at once; 30 s leaves room for a

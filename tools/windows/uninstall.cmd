@@ -1,5 +1,5 @@
 @echo off
-rem Stops and removes the Tarn service "TarnSvc" and its executable.
+rem Stops and removes the Tarn service "TarnSvc", its event source and its executable.
 rem Run from an elevated command prompt, in the folder that holds tarn-setup.exe
 rem and this script:   uninstall.cmd
 rem The logs (%ProgramData%\Corvessan) and the settings
@@ -11,6 +11,7 @@ setlocal EnableExtensions
 
 set "SERVICE=TarnSvc"
 set "SETUP=%~dp0tarn-setup.exe"
+set "EVENTSOURCE=HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\%SERVICE%"
 
 set "STEP=find tarn-setup.exe beside uninstall.cmd"
 if not exist "%SETUP%" goto missing
@@ -42,6 +43,14 @@ if errorlevel 1 goto failed
 echo %SERVICE% is stopped and deleted.
 
 :remove_files
+rem The event source goes with the service; the entries it wrote stay in the
+rem Application log (without their texts once tarnsvc.exe is gone).
+set "STEP=remove the event source"
+reg query "%EVENTSOURCE%" >nul 2>&1
+if errorlevel 1 goto event_source_removed
+reg delete "%EVENTSOURCE%" /f >nul
+if errorlevel 1 goto failed
+:event_source_removed
 set "STEP=delete %TARGET%\tarnsvc.exe"
 if exist "%TARGET%\tarnsvc.exe" del /f /q "%TARGET%\tarnsvc.exe"
 if exist "%TARGET%\tarnsvc.exe" goto failed

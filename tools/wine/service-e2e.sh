@@ -38,7 +38,14 @@
 #      WIN32_EXIT_CODE 0, no tarnsvc.exe is left; every file left is checked
 #      byte by byte (sizes against the limits, backup names against their
 #      rows), no two rows share a reading, the trace shows the timer
-#      controls, one stop and no failure; wineserver -k.
+#      controls, one stop and no failure;
+#   6. the event log: Wine keeps none, but its ReportEventW names each call,
+#      so the services' output shows events 1 (sampling began), 4 (driver
+#      lost) and 5 (driver back);
+#   7. a start that heals: a plain file where the log folder belongs makes the
+#      start fail (event 2) while the service keeps running; once it is gone
+#      the retry makes the folder, rows come, event 3 (sampling resumed), and
+#      the stop ends with exit code 0; wineserver -k.
 #
 # A failing check stops the script with the service's status, the log files,
 # the driver's log and the service's trace, keeps the work folder and exits
@@ -610,6 +617,63 @@ stops=$(grep -c -F 'SERVICE_CONTROL_STOP' "$trace_lines" || true)
 ((stops == 1)) || abort "SERVICE_CONTROL_STOP traced $stops times" "$trace_lines"
 if grep -q -i -E 'fail' "$trace_lines"; then abort "the service traced a failure" "$trace_lines"; fi
 pass "trace: $local_ticks local and $upload_ticks upload timer controls, one stop, no failure"
+
+# ==== 7. the event log ======================================================================
+# Wine keeps no event log: its ReportEventW names every call in a fixme line
+# (handle, type, category, event id, ...), which the services' output holds.
+check_event_log() {
+  local type id what
+  while read -r type id what; do
+    grep -q -E "ReportEventW \([^,]*,0x$type,0x0000,0x$(printf '%08x' "$id")," "$services_log" ||
+      abort "no event $id ($what) was reported" "$services_log"
+  done <<'EVENTS'
+0004 1 sampling began
+0002 4 driver lost while the device was gone
+0004 5 driver back after the re-installation
+EVENTS
+  pass "event log: ReportEventW with events 1 (sampling began), 4 (driver lost, warning), 5 (driver back)"
+}
+step "event log entries of TarnSvc"
+check_event_log
+
+# ==== 8. a start that heals ==================================================================
+# A plain file where the log folder belongs: the start cannot make the folder,
+# the service keeps running and retries on the local period; once the file is
+# gone the retry makes the folder and sampling begins, with the codes cleared.
+check_healing_start() {
+  local kept="$work/LocalLog.kept" deadline
+  mv "$local_dir" "$kept"
+  : >"$local_dir"
+  sc_command start TarnSvc >"$logs/heal-start.out" || abort "sc start with the log folder blocked" "$logs/heal-start.out"
+  deadline=$((SECONDS + 10))
+  until grep -q -E "ReportEventW \([^,]*,0x0001,0x0000,0x00000002," "$services_log"; do
+    ((SECONDS < deadline)) || abort "no event 2 (a start step failed) with the log folder blocked" "$services_log"
+    sleep 0.25
+  done
+  [[ "$(service_field STATE)" == "4 RUNNING" ]] || abort "TarnSvc did not keep running after the failed start"
+  pass "log folder blocked: TarnSvc keeps running, event 2 (a start step failed) reported"
+  rm -f "$local_dir"
+  deadline=$((SECONDS + 15))
+  until [[ -d "$local_dir" ]] && (($(data_line_count "$local_dir/TARNLog.csv") >= 1)); do
+    ((SECONDS < deadline)) || abort "no local row 15 s after the log folder was freed" "$services_log"
+    sleep 0.25
+  done
+  grep -q -E "ReportEventW \([^,]*,0x0004,0x0000,0x00000003," "$services_log" ||
+    abort "no event 3 (sampling resumed) after the retry succeeded" "$services_log"
+  pass "log folder freed: the retry made it, rows again, event 3 (sampling resumed) reported"
+  sc_command stop TarnSvc >"$logs/heal-stop.out" || abort "sc stop after the healed start" "$logs/heal-stop.out"
+  deadline=$((SECONDS + 15))
+  until service_stopped; do
+    ((SECONDS < deadline)) || abort "TarnSvc not stopped 15 s after sc stop" "$logs/heal-stop.out"
+    sleep 0.25
+  done
+  [[ "$(service_field WIN32_EXIT_CODE)" == "0 "* ]] || abort "WIN32_EXIT_CODE is not 0 after the healed start"
+  pass "sc stop: STOPPED, WIN32_EXIT_CODE 0 (the codes of the failed start were cleared)"
+}
+# Lines after the header of a file (0 when it does not exist).
+data_line_count() { [[ -f "$1" ]] && echo $(($(wc -l <"$1") - 1)) || echo 0; }
+step "a start that fails on a blocked log folder heals"
+check_healing_start
 
 step "stop Wine"
 tarn_wine_stop_server

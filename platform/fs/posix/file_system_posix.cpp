@@ -17,6 +17,7 @@
 #include "tarn_fs/file_system.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 
 namespace tarn::fs {
@@ -89,6 +90,10 @@ bool Remove(const std::wstring& path) {
 
 void CreateProtectedFolder(const std::wstring& path) {
   const stdfs::path host = HostPath("create_directory", path);
+  if (tarn::sim::FaultHits(tarn::sim::FaultKind::MakeFolder, host.string())) {
+    SetLastError(ERROR_ACCESS_DENIED);  // as CreateDirectoryW leaves it
+    Throw("create_directory", path, std::make_error_code(std::errc::permission_denied));
+  }
   if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) Throw("create_directory", path, std::error_code(errno, std::generic_category()));
   struct stat status {};
   if (::lstat(host.c_str(), &status) != 0) Throw("create_directory", path, std::error_code(errno, std::generic_category()));

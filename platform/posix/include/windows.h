@@ -9,3 +9,4 @@
 #include "tarn_win32/registry.h"
 #include "tarn_win32/power.h"
 #include "tarn_win32/crt.h"
+#include "tarn_win32/eventlog.h"

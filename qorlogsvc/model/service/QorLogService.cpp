@@ -15,6 +15,13 @@
 namespace qorlogsvc::model::service {
 namespace {
 
+// The error of the call that failed last, for a step whose failure came as an
+// exception; `fallback` when none was recorded.
+DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != NO_ERROR ? error : fallback;
+}
+
 using Corvessan::Orwe::UniqueServiceHandle;
 using Corvessan::Orwe::UniqueTimerQueue;
 
@@ -172,15 +179,18 @@ DWORD QorLogService::HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS*
   if (message == nullptr) return ERROR_CALL_NOT_IMPLEMENTED;
   DebugTrace("%s", message);
 
-  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_PRESHUTDOWN) return HandleStop(*status);
-  if (control == SERVICE_CONTROL_LOG_TIMER || control == SERVICE_CONTROL_UPLOADLOG_TIMER) {
+  if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_PRESHUTDOWN) {
+    HandleStop(*status);
+  } else if (control == SERVICE_CONTROL_LOG_TIMER || control == SERVICE_CONTROL_UPLOADLOG_TIMER) {
     HandleSampling(control);
     if (_stopAfterThisControl) {
       _stopAfterThisControl = false;
       HandleStop(*status);
     }
   }
-  return NO_ERROR;  // interrogate, power and session events change nothing
+  // Interrogate, power and session events change nothing but what the report shows of the start.
+  ReflectStartFailure(*status);
+  return NO_ERROR;
 }
 
 // Acknowledged at once, whatever the start is doing: the manager hears of the
@@ -235,13 +245,17 @@ DWORD QorLogService::HandleSampling(DWORD control) {
 
 DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
   if (!BeginStart()) return NO_ERROR;  // stopped before it began
-  const DWORD result = StartSequence();
-  if (EndStart()) {
-    // A stop arrived during the start and left the tear-down to it.
-    std::lock_guard<std::mutex> guard(_lifecycleLock);
-    ReleaseResources();
-  }
-  return result;
+  // Ends the start on every way out, an exception included: a stop that came
+  // meanwhile left the tear-down to this start.
+  struct StartMark {
+    QorLogService& service;
+    ~StartMark() {
+      if (!service.EndStart()) return;
+      std::lock_guard<std::mutex> guard(service._lifecycleLock);
+      service.ReleaseResources();
+    }
+  } mark{*this};
+  return StartSequence();
 }
 
 bool QorLogService::BeginStart() {
@@ -260,7 +274,9 @@ bool QorLogService::EndStart() {
 }
 
 // The start steps; each may block (a slow driver request, registry or file), so
-// a stop is looked for before every step that would create something.
+// a stop is looked for before every step that would create something. A step
+// that fails leaves the service running with its error recorded, and the local
+// timer retries the failed steps (RetryStart) until they succeed.
 DWORD QorLogService::StartSequence() {
   std::lock_guard<std::mutex> guard(_lifecycleLock);
   // Cleared on every way out, while the lock is still held (destroyed before `guard`).
@@ -274,68 +290,171 @@ DWORD QorLogService::StartSequence() {
     return NO_ERROR;
   }
   if (StopHandled()) return NO_ERROR;
-  if (const DWORD error = StartDriver(); error != NO_ERROR) return error;
+  const StepFailure failure = StartSteps();
   if (StopHandled()) return NO_ERROR;
 
-  CopySettings(ProcessSettings());
-  if (StopHandled()) return NO_ERROR;
-  if (const DWORD error = CreateLogs(); error != NO_ERROR) return error;
-  if (StopHandled()) return NO_ERROR;
-
-  // Created under the stop lock: a stop either comes first and no timer is
-  // made, or finds the start still under way and leaves the timers to its
-  // tear-down.
-  std::lock_guard<std::mutex> stopGuard(_stopLock);
-  if (StopHandled()) return NO_ERROR;
-  _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
-  logTimer.CreateQueue();
-  uploadTimer.CreateQueue();
-  StartTimers(_logPeriodMs, _uploadLogPeriodMs);
+  {
+    // Created under the stop lock: a stop either comes first and no timer is
+    // made, or finds the start still under way and leaves the timers to its
+    // tear-down.
+    std::lock_guard<std::mutex> stopGuard(_stopLock);
+    if (StopHandled()) return NO_ERROR;
+    _startStepsUnderWay = false;  // the first tick may come at once: it waits for this lock
+    logTimer.CreateQueue();
+    uploadTimer.CreateQueue();
+    _lastStartAttempt = std::chrono::steady_clock::now();
+    _startAttempted = true;
+    if (failure.exitCode != NO_ERROR) {
+      ArmStartRetry(failure);
+    } else {
+      StartTimers(_logPeriodMs, _uploadLogPeriodMs);
+    }
+  }
+  // Outside the stop lock, which a stop takes: the event log may take its time.
+  if (failure.exitCode != NO_ERROR) {
+    ReportStartFailure(failure);
+    return failure.exitCode;
+  }
+  _events.SamplingBegan();
   return NO_ERROR;
 }
 
-DWORD QorLogService::StartDriver() {
-  if (const DWORD error = _channel.OpenAll(); error != NO_ERROR) return error;
-  if (StopHandled()) return NO_ERROR;
-  if (const DWORD error = _channel.CheckAll(); error != NO_ERROR) return error;
-  if (StopHandled()) return NO_ERROR;
-  return _channel.IdentifyAll();
+// The steps after discovery, each done only while its result is missing, so
+// that a retry redoes exactly the steps that failed.
+QorLogService::StepFailure QorLogService::StartSteps() {
+  StepFailure driverFailure;
+  if (!_driverReady) {
+    driverFailure = StartDriver();
+    if (StopHandled()) return {};
+    _driverReady = driverFailure.exitCode == NO_ERROR;
+  }
+  // Taken even when the driver failed: its retries follow the local period.
+  if (!_settingsTaken) {
+    CopySettings(ProcessSettings());
+    _settingsTaken = true;
+    if (StopHandled()) return {};
+  }
+  if (driverFailure.exitCode != NO_ERROR) return driverFailure;
+  return CreateLogs();
 }
 
-// Creates, configures and opens both logs; the local log is pruned and rotated
-// first. 1 when a folder or file fails (what was made before stays). A stop
-// that arrives meanwhile ends it before the next file is touched.
-DWORD QorLogService::CreateLogs() {
-  try {
-    _localLog = std::make_unique<LogFileManager>();
-    _localLog->_fileSizeByte = _logFileSizeByte;
-    _localLog->_fileBackupNum = _logFileBackupNum;
-    auto uploadLog = std::make_unique<UploadLogFileManager>();
-    uploadLog->_fileSizeByte = _uploadLogFileSizeByte;
-    uploadLog->_fileBackupNum = _uploadLogFileBackupNum;
-    _uploadLog = std::move(uploadLog);
-  } catch (const std::exception&) {
-    return 1;
-  }
-  _localLog->Configure(L"TARNLog", std::wstring(L"# LogFormatVersion:") + L"V1.00");
-  _uploadLog->Configure(L"TARNLogUpload", std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
-  try {
-    return OpenLogs();
-  } catch (const std::exception&) {
-    return 1;
-  }
+QorLogService::StepFailure QorLogService::StartDriver() {
+  if (const DWORD error = _channel.OpenAll(); error != NO_ERROR) return DriverFailure("opening", error);
+  if (StopHandled()) return {};
+  if (const DWORD error = _channel.CheckAll(); error != NO_ERROR) return DriverFailure("checking", error);
+  if (StopHandled()) return {};
+  if (const DWORD error = _channel.IdentifyAll(); error != NO_ERROR) return DriverFailure("identifying", error);
+  return {};
 }
 
-DWORD QorLogService::OpenLogs() {
-  if (StopHandled()) return NO_ERROR;
-  _localLog->RemoveOldBackups(_localLog->Folder());
-  if (StopHandled()) return NO_ERROR;
-  _localLog->RotateIfNeeded();
-  if (StopHandled()) return NO_ERROR;
-  _localLog->Open();
-  if (StopHandled()) return NO_ERROR;
+// A driver step's error is both Run's exit code and the Win32 error.
+QorLogService::StepFailure QorLogService::DriverFailure(const char* what, DWORD error) {
+  return {what, error, error, "the driver's interfaces"};
+}
+
+// Creates, configures and opens whichever log is not yet made or open; the
+// local log is pruned and rotated before it is opened. Exit code 1 when a folder
+// or file fails (what was made before stays, for the next attempt to go on
+// from). A stop that arrives meanwhile ends it before the next file is touched.
+QorLogService::StepFailure QorLogService::CreateLogs() {
+  try {
+    if (!_localLog) {
+      auto localLog = std::make_unique<LogFileManager>();
+      localLog->_fileSizeByte = _logFileSizeByte;
+      localLog->_fileBackupNum = _logFileBackupNum;
+      localLog->Configure(L"TARNLog", std::wstring(L"# LogFormatVersion:") + L"V1.00");
+      _localLog = std::move(localLog);
+    }
+    if (!_uploadLog) {
+      auto uploadLog = std::make_unique<UploadLogFileManager>();
+      uploadLog->_fileSizeByte = _uploadLogFileSizeByte;
+      uploadLog->_fileBackupNum = _uploadLogFileBackupNum;
+      static_cast<LogFileManager&>(*uploadLog)
+          .Configure(L"TARNLogUpload", std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
+      _uploadLog = std::move(uploadLog);
+    }
+  } catch (const std::exception& error) {
+    return {"making", 1, LastErrorOr(ERROR_CANNOT_MAKE), std::string("the log folder: ") + error.what()};
+  }
+  try {
+    OpenLogs();
+  } catch (const std::exception& error) {
+    return {"opening", 1, LastErrorOr(ERROR_OPEN_FAILED), std::string("the log files: ") + error.what()};
+  }
+  return {};
+}
+
+void QorLogService::OpenLogs() {
+  if (StopHandled()) return;
+  if (!_localLog->IsOpen()) {
+    _localLog->RemoveOldBackups(_localLog->Folder());
+    if (StopHandled()) return;
+    _localLog->RotateIfNeeded();
+    if (StopHandled()) return;
+    _localLog->Open();
+  }
+  if (StopHandled() || _uploadLog->IsOpen()) return;
   _uploadLog->Open();
-  return NO_ERROR;
+}
+
+// Recorded for the status reports (see ReflectStartFailure); the local timer
+// retries on its period, no more often than once a second.
+void QorLogService::ArmStartRetry(const StepFailure& failure) {
+  _startFailure = failure.exitCode;
+  const DWORD retryMs = RetryIntervalMs();
+  uploadTimer.DeleteTimer();
+  logTimer.Start(retryMs, retryMs, kLogTimerParameter);
+}
+
+void QorLogService::ReportStartFailure(const StepFailure& failure) {
+  DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
+             static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(RetryIntervalMs()));
+  _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, RetryIntervalMs());
+}
+
+DWORD QorLogService::RetryIntervalMs() const { return std::max<DWORD>(_logPeriodMs, kMinRecoveryIntervalMs); }
+
+// On the dispatcher thread, from a local tick while the start has not
+// succeeded: redoes the failed steps, then starts sampling as a start that
+// succeeded at once would have.
+void QorLogService::RetryStart() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - _lastStartAttempt < std::chrono::milliseconds(kMinRecoveryIntervalMs)) return;
+  _lastStartAttempt = now;
+  if (!_driverReady) {
+    // Interfaces may have come or gone meanwhile: looked for anew, as a recovery does.
+    _channel.CloseAll();
+    if (_channel.Discover() != NO_ERROR) {
+      _stopAfterThisControl = true;  // no driver at all: the documented self-stop
+      return;
+    }
+  }
+  const StepFailure failure = StartSteps();
+  if (failure.exitCode != NO_ERROR) {
+    // A new reason is recorded and told; the same one again only waits for the next try.
+    if (failure.exitCode != _startFailure) {
+      ArmStartRetry(failure);
+      ReportStartFailure(failure);
+    }
+    return;
+  }
+  _startFailure = NO_ERROR;
+  StartTimers(_logPeriodMs, _uploadLogPeriodMs);
+  DebugTrace("The start succeeded on a retry: sampling began.\n");
+  _events.SamplingResumed();
+}
+
+// The exit codes of the status report follow the start: 1066 with the failed
+// step's code while it fails, cleared once a retry has succeeded.
+void QorLogService::ReflectStartFailure(SERVICE_STATUS& status) const {
+  const DWORD failure = _startFailure;
+  if (failure != NO_ERROR) {
+    status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = failure;
+  } else if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+    status.dwWin32ExitCode = NO_ERROR;
+    status.dwServiceSpecificExitCode = 0;
+  }
 }
 
 // Both timers anew, each with its own period; the first ticks come after the
@@ -359,6 +478,7 @@ void QorLogService::ReleaseResources() {
   logTimer.DeleteQueue();
   uploadTimer.DeleteQueue();
   _channel.CloseAll();
+  _events.Close();
 }
 
 void QorLogService::StopOwnService() {
@@ -398,18 +518,30 @@ QorLogService::TimerPresence QorLogService::Timers() {
 }
 
 void QorLogService::OnLogTimer() {
-  // No log yet (a control from outside during or after a failed start), or a
-  // stop already handled: nothing to sample for.
-  if (!_localLog || StopHandled()) return;
-  if (_channel.ReadAll() != NO_ERROR) {
+  // Before the start has ended (a control from outside), or after a stop:
+  // nothing to sample for.
+  if (StopHandled() || !_startAttempted) return;
+  if (_startFailure != NO_ERROR) {
+    RetryStart();
+    return;
+  }
+  if (const DWORD error = _channel.ReadAll(); error != NO_ERROR) {
+    if (!_driverLost) {
+      _driverLost = true;
+      _events.DriverLost(error);
+    }
     RecoverDriver();
     return;
+  }
+  if (_driverLost) {
+    _driverLost = false;
+    _events.DriverRecovered();
   }
   WriteSample(*_localLog, _channel.devices);
 }
 
 void QorLogService::OnUploadLogTimer() {
-  if (!_uploadLog || StopHandled()) return;
+  if (StopHandled() || !_startAttempted || _startFailure != NO_ERROR) return;
   if (_channel.ReadAll() != NO_ERROR) return;  // the next local tick repairs the channel
   WriteSample(*_uploadLog, _channel.devices);
 }

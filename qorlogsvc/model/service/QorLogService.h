@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "IServiceNameGenerator.h"
 #include "driver_channel.h"
 #include "log_file_manager.h"
+#include "service_events.h"
 #include "settings.h"
 #include "upload_log_file_manager.h"
 
@@ -57,7 +59,8 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   // blocked: the start ends at its next step, the host's check points follow.
   static constexpr DWORD kStopDuringStartWaitHintMs = 20000;
   // A recovery of the driver re-arms the local timer no sooner than this, so a
-  // read that keeps failing never makes a busy loop (LogPeriodMs 0 re-arms at once).
+  // read that keeps failing never makes a busy loop (LogPeriodMs 0 re-arms at
+  // once); a start that failed is retried on the local period, never more often.
   static constexpr DWORD kMinRecoveryIntervalMs = 1000;
 
   // Read-only views for tests.
@@ -68,12 +71,29 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   UploadLogFileManager* UploadLog() const { return _uploadLog.get(); }
 
  private:
+  // A start step that failed: what it was doing ("opening") and to what
+  // ("the log files: ..."), the exit code Run reports for it (the driver's
+  // error, or 1 for the logs) and the Win32 error behind it.
+  struct StepFailure {
+    const char* what = "";
+    DWORD exitCode = NO_ERROR;
+    DWORD win32Error = NO_ERROR;
+    std::string detail;
+  };
+  static StepFailure DriverFailure(const char* what, DWORD error);
+
   bool BeginStart();
   DWORD StartSequence();
   bool EndStart();
-  DWORD StartDriver();
-  DWORD CreateLogs();
-  DWORD OpenLogs();
+  StepFailure StartSteps();
+  StepFailure StartDriver();
+  StepFailure CreateLogs();
+  void OpenLogs();
+  void ArmStartRetry(const StepFailure& failure);
+  void ReportStartFailure(const StepFailure& failure);
+  void RetryStart();
+  DWORD RetryIntervalMs() const;
+  void ReflectStartFailure(SERVICE_STATUS& status) const;
   void CopySettings(const ServiceSettings& settings);
   DWORD HandleStop(SERVICE_STATUS& status);
   DWORD HandleSampling(DWORD control);
@@ -116,6 +136,19 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   // itself (a stop requested through the manager from inside the handler would
   // wait for this very handler).
   bool _stopAfterThisControl = false;
+
+  // What the start has done, so that a retry redoes only what failed. Written
+  // under _lifecycleLock (by the start, then by the handler).
+  bool _driverReady = false;    // interfaces opened, checked and identified
+  bool _settingsTaken = false;  // the process's settings copied
+  bool _startAttempted = false;  // the first attempt has ended (timers made)
+  std::chrono::steady_clock::time_point _lastStartAttempt;
+  // The exit code of the start step that is failing (read by every control,
+  // also while a start step holds the lifecycle lock); NO_ERROR otherwise.
+  std::atomic<DWORD> _startFailure{NO_ERROR};
+  // Set by the local cycle whose read failed, until a read succeeds again.
+  bool _driverLost = false;
+  ServiceEvents _events;
 };
 
 }  // namespace qorlogsvc::model::service

@@ -31,6 +31,9 @@ int _open_osfhandle(intptr_t osHandle, int flags);
 // A C runtime stream on a descriptor from _open_osfhandle; fclose closes both.
 FILE* _fdopen(int descriptor, const char* mode);
 int _close(int descriptor);
+// Writes what the file behind a descriptor holds to stable storage
+// (FlushFileBuffers on Windows, fsync here); 0, or -1 when that failed.
+int _commit(int descriptor);
 // Sets the size of the file behind a descriptor; 0 or an errno value.
 errno_t _chsize_s(int descriptor, long long size);
 

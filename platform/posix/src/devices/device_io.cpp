@@ -5,8 +5,10 @@
 
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "simulated_driver.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/handles.h"
 #include "tarn_sim/machine.h"
@@ -19,6 +21,9 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, LPSECURIT
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  if (tarn::sim::FaultsOfKindSet(tarn::sim::FaultKind::Throw) &&
+      tarn::sim::FaultHits(tarn::sim::FaultKind::Throw, tarn::sim::ToUtf8(path)))
+    throw std::runtime_error("injected fault: CreateFileW threw");
   if (auto hostPath = tarn::sim::MapWindowsPath(path))
     return tarn::sim::OpenFileHandle(*hostPath, desiredAccess, shareMode, disposition, flagsAndAttributes);
   const auto opened = tarn::sim::devices::OpenDevice(path);

@@ -61,15 +61,31 @@ FileStamp StampOf(const std::string& file) {
   return stamp;
 }
 
-std::vector<DeviceConfig> LoadConfig(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+// The bytes of driver.ini; nullopt when it cannot be read (a folder in its
+// place, an I/O error). Read without the stream's exceptions, which a failing
+// read raises from inside the buffer even when none are asked for: the driver
+// answers with an error instead, as a real one never throws.
+std::optional<std::string> ReadConfigBytes(const std::string& file) {
+  std::FILE* in = std::fopen(file.c_str(), "rb");
+  if (in == nullptr) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, count);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) return std::nullopt;
+  return bytes;
+}
+
+std::optional<std::vector<DeviceConfig>> LoadConfig(const std::string& file) {
+  const auto bytes = ReadConfigBytes(file);
+  if (!bytes) {
     std::fprintf(stderr, "simulated driver: cannot read %s\n", file.c_str());
-    return {};
+    return std::nullopt;
   }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::string> problems;
-  auto configs = ParseDriverConfig(DecodeConfigText(bytes), problems);
+  auto configs = ParseDriverConfig(DecodeConfigText(*bytes), problems);
   for (const auto& problem : problems)
     std::fprintf(stderr, "simulated driver: %s: %s\n", file.c_str(), problem.c_str());
   return configs;
@@ -173,6 +189,7 @@ class SimulatedDriver {
     {
       std::lock_guard<std::mutex> guard(_lock);
       Refresh();
+      if (_unreadable) return ERROR_READ_FAULT;
       for (const LiveDevice& device : _devices) {
         delay = std::max(delay, DelayOf(device.config, Request::Enumerate));
         auto failure = device.config.failures.find(Request::Enumerate);
@@ -320,11 +337,17 @@ class SimulatedDriver {
     }
     _checkedAt = now;
     const FileStamp stamp = StampOf(_file);
-    if (_stamp && *_stamp == stamp) return;
+    if (_stamp && *_stamp == stamp && !_unreadable) return;
     // Another machine folder is another driver: none of the old devices survive.
     if (!_stamp || _stamp->file != stamp.file) _devices.clear();
     _stamp = stamp;
-    std::vector<DeviceConfig> configs = stamp.exists ? LoadConfig(stamp.file) : std::vector<DeviceConfig>{};
+    std::optional<std::vector<DeviceConfig>> loaded =
+        stamp.exists ? LoadConfig(stamp.file) : std::optional<std::vector<DeviceConfig>>(std::in_place);
+    // Unreadable: the devices stay as they were, listing them fails, and the
+    // next look reads the file again.
+    _unreadable = !loaded;
+    if (_unreadable) return;
+    std::vector<DeviceConfig> configs = std::move(*loaded);
 
     std::vector<LiveDevice> devices;
     for (DeviceConfig& config : configs) {
@@ -352,6 +375,7 @@ class SimulatedDriver {
   std::string _file;
   std::chrono::steady_clock::time_point _checkedAt;
   std::optional<FileStamp> _stamp;
+  bool _unreadable = false;  // the last read of driver.ini failed
   std::vector<LiveDevice> _devices;
   std::uint64_t _nextIdentity = 1;
 };

@@ -35,7 +35,8 @@ class DeviceHandleObject : public KernelObject {
 std::vector<std::wstring> PresentInterfacePaths();
 
 // The error with which listing the interfaces fails ("fail = enumerate CODE" on
-// any configured device), or ERROR_SUCCESS.
+// any configured device; ERROR_READ_FAULT while driver.ini cannot be read), or
+// ERROR_SUCCESS.
 DWORD EnumerationFailure();
 
 // A failure carries its error code, which may be 0 when driver.ini asks a request

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
@@ -92,9 +95,25 @@ ssize_t CookieRead(void* cookie, char* buffer, size_t size) {
   }
 }
 
+// The file a descriptor writes to, for the injected faults.
+std::string PathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t length = ::readlink(link, target, sizeof target);
+  return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
 // Returns the bytes written; fewer than asked marks the stream's error state.
 ssize_t CookieWrite(void* cookie, const char* buffer, size_t size) {
   const int fd = static_cast<StreamCookie*>(cookie)->fd;
+  if (tarn::sim::FaultsOfKindSet(tarn::sim::FaultKind::ShortWrite) &&
+      tarn::sim::FaultHits(tarn::sim::FaultKind::ShortWrite, PathOf(fd))) {
+    // A disk that fills in the middle of the write: the first half lands.
+    const ssize_t written = ::write(fd, buffer, size / 2);
+    errno = ENOSPC;
+    return written < 0 ? -1 : written;
+  }
   size_t done = 0;
   while (done < size) {
     ssize_t count = ::write(fd, buffer + done, size - done);

@@ -1,6 +1,6 @@
 // File handles on drive C: (CreateFileW, GetFileInformationByHandle,
 // GetFileAttributesW, DeleteFileW) and the C runtime's descriptors over them
-// (_open_osfhandle, _fdopen, _close, _chsize_s).
+// (_open_osfhandle, _fdopen, _close, _chsize_s, _commit).
 //
 // A symbolic link plays a reparse point. GetFileAttributesW and DeleteFileW act
 // on the link itself, as Windows does on the last component of a path; opening
@@ -22,6 +22,7 @@
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/faults.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/handles.h"
@@ -168,7 +169,12 @@ DWORD MissingPathError(const fs::path& hostPath) {
 HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) return Fail(ERROR_INVALID_PARAMETER);
   // A slow disk, for tests: opens for writing (a log file's) take the delay.
-  if ((access & GENERIC_WRITE) != 0) SimulatedDelay(kFileOpenDelayVariable);
+  if ((access & GENERIC_WRITE) != 0) {
+    SimulatedDelay(kFileOpenDelayVariable);
+    // Another program holding the file for a moment (a virus scanner, a backup).
+    if (FaultsOfKindSet(FaultKind::Open) && FaultHits(FaultKind::Open, hostPath.string()))
+      return Fail(ERROR_SHARING_VIOLATION);
+  }
   struct stat found {};
   const bool followLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
   const bool exists = (followLink ? ::stat(hostPath.c_str(), &found) : ::lstat(hostPath.c_str(), &found)) == 0;
@@ -336,6 +342,8 @@ int _close(int descriptor) {
   ShareTable::Instance().Remove(ticket);
   return ::close(descriptor);
 }
+
+int _commit(int descriptor) { return ::fsync(descriptor) == 0 ? 0 : -1; }
 
 errno_t _chsize_s(int descriptor, long long size) {
   if (size < 0) return EINVAL;
