@@ -47,6 +47,7 @@ service=TarnSvc
 product_name="Tarn power monitor"
 settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 check_name="msi-check"
@@ -191,6 +192,8 @@ UploadLogFileSizeByte=50000
 UploadLogFileBackupNum=0x5"
 detail="the settings key exists in the 64-bit view"
 check "nothing written to the 64-bit view" bash -c "! wine reg query '$settings_key' /reg:64 >/dev/null 2>&1"
+check "event source TarnSvc registered: the messages in the installed tarnsvc.exe" value_is "$event_source_key" \
+  EventMessageFile "C:\\$tarn_program_files\\Tarn\\tarnsvc.exe"
 check "one product installed, version $version" products_are "$version"
 check "service started by the installation (no driver: stops itself)" wait_for_state 1 20
 check "exit code 0" exit_codes_are 0 0
@@ -301,6 +304,8 @@ check "service's registry key removed" bash -c "! wine reg query '$service_key' 
 detail="still there: $(ls -A "$program_files" 2>/dev/null)"
 check "tarnsvc.exe, tarn-setup.exe and their folder removed" test ! -e "$program_files"
 check "no product installed" products_are ""
+detail="$(wine reg query "$event_source_key" 2>&1)"
+check "event source's values removed" bash -c "! wine reg query '$event_source_key' /v EventMessageFile >/dev/null 2>&1"
 check_settings_and_logs_kept
 
 finish

@@ -38,6 +38,7 @@ wine_log="$out/wine.log"
 service=TarnSvc
 settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
 service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 interface_class='{45BD8344-7ED6-49CF-A440-C276C933B053}'
 
 check_name="service-check"
@@ -131,6 +132,9 @@ check "default added (UploadLogFileSizeByte 72000)" value_is "$settings_key" Upl
 check "default added (UploadLogFileBackupNum 5)" value_is "$settings_key" UploadLogFileBackupNum 0x5 32
 detail="the settings key exists in the 64-bit view"
 check "nothing written to the 64-bit view" bash -c "! wine reg query '$settings_key' /reg:64 >/dev/null 2>&1"
+check "event source TarnSvc registered: the messages in tarnsvc.exe" value_is "$event_source_key" EventMessageFile \
+  "C:\\$tarn_program_files\\Tarn\\tarnsvc.exe"
+check "event source: error, warning and information entries" value_is "$event_source_key" TypesSupported 0x7
 
 echo "-- no power-monitor driver: the service stops itself"
 check "STOPPED" wait_for_state 1 20
@@ -190,6 +194,8 @@ detail=$(wine sc query "$service" 2>&1)
 check "service deleted" bash -c "! wine sc query $service >/dev/null 2>&1"
 detail="the service's key is still there"
 check "service's registry key removed" bash -c "! wine reg query '$service_key' >/dev/null 2>&1"
+detail="the event source's key is still there"
+check "event source removed" bash -c "! wine reg query '$event_source_key' >/dev/null 2>&1"
 check "process ended" no_service_process
 detail="still there: $installed"
 check "tarnsvc.exe removed" test ! -e "$installed"
