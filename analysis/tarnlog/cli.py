@@ -16,13 +16,13 @@ from .inputs import by_machine, collect
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-PLOT_FORMATS = ("png", "svg")
+PLOT_FORMATS = ("png", "svg", "pdf")
 
 
 def _parser():
     parser = argparse.ArgumentParser(
         prog="tarnlog",
-        description="Checks, summarises, exports and plots local logs, their backups and "
+        description="Checks, summarises, exports, plots and reports local logs, their backups and "
                     "handed-over upload files, given as files or folders.")
     commands = parser.add_subparsers(dest="command", required=True)
     _command(commands, "check", "list every bad line with its file and line number")
@@ -30,9 +30,11 @@ def _parser():
     summary.add_argument("--json", action="store_true", help="print the versioned JSON structure")
     export = _command(commands, "export", "write one CSV row per sample and component")
     export.add_argument("--long", required=True, metavar="OUT.csv", help="the file to write ('-': standard output)")
-    plot = commands.add_parser("plot", help="draw the rates over time, one panel per component")
-    plot.add_argument("--out", required=True, metavar="FILE.png|svg")
+    plot = commands.add_parser("plot", help="draw the rates over time, a grid of panels per machine")
+    plot.add_argument("--out", required=True, metavar="FILE.png|svg|pdf")
     plot.add_argument("paths", nargs="+", metavar="PATH")
+    report = _command(commands, "report", "write an HTML report: a fleet overview and one page per machine")
+    report.add_argument("--out", required=True, metavar="DIR", help="the folder to write index.html and machines/ in")
     return parser
 
 
@@ -76,6 +78,8 @@ def _refusal(args):
         return _output_problem(args.long)
     if args.command == "plot":
         return _output_problem(args.out, PLOT_FORMATS)
+    if args.command == "report" and os.path.exists(args.out) and not os.path.isdir(args.out):
+        return "%s is not a folder" % args.out
     return None
 
 
@@ -169,7 +173,20 @@ def _plot(args, machines, run, out, err):
     return EXIT_OK
 
 
-_COMMANDS = {"check": _check, "summary": _summary, "export": _export, "plot": _plot}
+def _report(args, machines, run, out, err):
+    from .report import ReportError, write_report
+    _report_skipped(args.skipped, err)
+    try:
+        drawn, skipped = write_report(machines, args.out, run, len(args.skipped))
+    except ReportError as error:
+        err.write("tarnlog: %s\n" % error)
+        return EXIT_FAILED
+    _report_skipped(skipped, err)
+    out.write("%s: %d machine%s\n" % (os.path.join(args.out, "index.html"), drawn, "" if drawn == 1 else "s"))
+    return EXIT_OK
+
+
+_COMMANDS = {"check": _check, "summary": _summary, "export": _export, "plot": _plot, "report": _report}
 
 
 def _run(args, out, err):

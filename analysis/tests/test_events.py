@@ -126,7 +126,7 @@ class TestWholeFileProblems:
 
 class TestRefusedBeforeReading:
     @pytest.mark.parametrize("argv, reason", [
-        (["plot", "--out", "rates.pdf"], "must end in .png or .svg"),
+        (["plot", "--out", "rates.jpg"], "must end in .png or .svg or .pdf"),
         (["plot", "--out", "no-such-folder/rates.png"], "no folder no-such-folder"),
         (["export", "--long", "no-such-folder/long.csv"], "no folder no-such-folder"),
         (["export", "--long", "."], ". is a folder"),
