@@ -43,11 +43,7 @@ package="$tarn_build/package"
 out="$tarn_build/msi-check"
 prefix="${TARN_MSI_PREFIX:-$PWD/build/wine-msi-$TARN_WINE_ARCH}"
 wine_log="$out/wine.log"
-service=TarnSvc
 product_name="Tarn power monitor"
-settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
-service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
-event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
 check_name="msi-check"

@@ -35,10 +35,6 @@ tarn_sc="$tarn_build/tools/tarn-sc/tarn-sc.exe"
 out="$tarn_build/service-check"
 prefix="${TARN_SERVICE_PREFIX:-$PWD/build/wine-service-$TARN_WINE_ARCH}"
 wine_log="$out/wine.log"
-service=TarnSvc
-settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
-service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
-event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 interface_class='{45BD8344-7ED6-49CF-A440-C276C933B053}'
 
 check_name="service-check"

@@ -118,14 +118,7 @@ local_header="# LogFormatVersion:V1.00"
 upload_header="#vorla_upload LogFormatVersion:V1.00"
 
 tarn_wine_choose_arch || exit 2
-work="$(mktemp -d /tmp/tarnsvc-e2e.XXXXXX)"
-tarn_work="$work"
-bin="$work/bin"
-logs="$work/logs"
-services_log="$logs/services.log"
-mkdir -p "$logs"
-prefix="$(realpath -m "${WINEPREFIX:-$work/prefix}")"
-WINEPREFIX="$prefix"
+tarn_check_work tarnsvc-e2e
 service_exe="${TARNSVC_EXE:-$tarn_build/qorlogsvc/model/service/tarnsvc.exe}"
 check_name="service-e2e"
 
@@ -363,6 +356,16 @@ sc_command() { wine sc "$@" 2>&1 | tr -d '\r'; }
 service_field() { sc_command query TarnSvc | awk -v field="$1" '$1 == field { print $3 " " $4 }'; }
 service_stopped() { [[ "$(service_field STATE)" == "1 STOPPED" ]]; }
 
+# stop_and_wait OUT: "sc stop" (its output in OUT), then STOPPED within 15 s.
+stop_and_wait() {
+  local deadline=$((SECONDS + 15))
+  sc_command stop TarnSvc >"$1" || abort "sc stop" "$1"
+  until service_stopped; do
+    ((SECONDS < deadline)) || abort "TarnSvc not stopped 15 s after sc stop" "$1"
+    sleep 0.25
+  done
+}
+
 # ==== 1. build, prefix, settings, devices, service ========================================
 
 echo "== TarnSvc under Wine: the $(tarn_wine_describe_arch) build"
@@ -501,12 +504,7 @@ pass "rows again, all devices, counters starting over (the recovery found the de
 # ==== 5. stop ====================================================================================
 
 step "sc stop TarnSvc"
-sc_command stop TarnSvc >"$logs/stop.out" || abort "sc stop" "$logs/stop.out"
-deadline=$((SECONDS + 15))
-until service_stopped; do
-  ((SECONDS < deadline)) || abort "TarnSvc not stopped 15 s after sc stop" "$logs/stop.out"
-  sleep 0.25
-done
+stop_and_wait "$logs/stop.out"
 sc_command query TarnSvc >"$logs/query.out"
 grep -q -E '^ +STATE +: 1 +STOPPED' "$logs/query.out" || abort "sc query shows no STATE 1 STOPPED" "$logs/query.out"
 grep -q -E '^ +WIN32_EXIT_CODE +: 0 ' "$logs/query.out" || abort "WIN32_EXIT_CODE is not 0" "$logs/query.out"
@@ -661,12 +659,7 @@ check_healing_start() {
   grep -q -E "ReportEventW \([^,]*,0x0004,0x0000,0x00000003," "$services_log" ||
     abort "no event 3 (sampling resumed) after the retry succeeded" "$services_log"
   pass "log folder freed: the retry made it, rows again, event 3 (sampling resumed) reported"
-  sc_command stop TarnSvc >"$logs/heal-stop.out" || abort "sc stop after the healed start" "$logs/heal-stop.out"
-  deadline=$((SECONDS + 15))
-  until service_stopped; do
-    ((SECONDS < deadline)) || abort "TarnSvc not stopped 15 s after sc stop" "$logs/heal-stop.out"
-    sleep 0.25
-  done
+  stop_and_wait "$logs/heal-stop.out"
   [[ "$(service_field WIN32_EXIT_CODE)" == "0 "* ]] || abort "WIN32_EXIT_CODE is not 0 after the healed start"
   pass "sc stop: STOPPED, WIN32_EXIT_CODE 0 (the codes of the failed start were cleared)"
 }

@@ -34,13 +34,7 @@ expected="${ini%.ini}.expected"
 remove_instance="${TARNPWR_REMOVE:-0000}"
 echo_codes="1,2,5,6,8,13,21,31,50,87,122,1117,1167,1168,1460,32767,65535"
 
-work="$(mktemp -d /tmp/tarnpwr-check.XXXXXX)"
-tarn_work="$work"
-bin="$work/bin"
-logs="$work/logs"
-services_log="$logs/services.log"
-mkdir -p "$logs"
-prefix="$(realpath -m "${WINEPREFIX:-$work/prefix}")"
+tarn_check_work tarnpwr-check
 check_name="wine-driver-check"
 
 # After a failure: what the programs printed to their error output, and the

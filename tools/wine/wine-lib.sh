@@ -292,6 +292,21 @@ finish() {
   exit
 }
 
+# tarn_check_work NAME: a work folder of the check's own (removed by finish unless
+# the check failed or KEEP_WORK=1), in $work: programs in $bin, logs in $logs,
+# the services' output $services_log, and the prefix $prefix ($WINEPREFIX when
+# the caller gave one, which must be empty or absent).
+tarn_check_work() {
+  work="$(mktemp -d "/tmp/$1.XXXXXX")"
+  tarn_work="$work"
+  bin="$work/bin"
+  logs="$work/logs"
+  services_log="$logs/services.log"
+  mkdir -p "$logs"
+  prefix="$(realpath -m "${WINEPREFIX:-$work/prefix}")"
+  WINEPREFIX="$prefix"
+}
+
 # tarn_check_begin: Wine's environment, and the check's end through finish on
 # every way out: its last line, an error of its own, Ctrl-C or a TERM.
 tarn_check_begin() {
@@ -319,7 +334,13 @@ step() {
 }
 
 # ---- the service as the checks see it ----------------------------------------------------
-# The script sets service (the service's name) and, for failure reports, wine_log.
+# The script sets, for failure reports, wine_log.
+
+# The service's name and its keys in the registry.
+service=TarnSvc
+settings_key='HKLM\SOFTWARE\Corvessan\Tarn'
+service_key="HKLM\\System\\CurrentControlSet\\Services\\$service"
+event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 
 # query: "sc query" of the service, in $status (empty when it is not installed).
 query() { status=$(wine sc query "$service" 2>/dev/null | tr -d '\r'); }
