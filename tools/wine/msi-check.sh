@@ -38,17 +38,12 @@ cd "$(dirname "$0")/../.." || exit 2
 source tools/wine/wine-lib.sh
 tarn_wine_choose_arch || exit 2
 
+tarn_service_check msi-check "${TARN_MSI_PREFIX:-$PWD/build/wine-msi-$TARN_WINE_ARCH}"
 msi="$tarn_msi"
-package="$tarn_build/package"
-out="$tarn_build/msi-check"
-prefix="${TARN_MSI_PREFIX:-$PWD/build/wine-msi-$TARN_WINE_ARCH}"
-wine_log="$out/wine.log"
 product_name="Tarn power monitor"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
-check_name="msi-check"
 trace_lines=40
-tarn_report_failure() { tarn_report_service_failure; }
 
 # msiexec NAME ARGUMENTS...: runs msiexec with a verbose log in $out/NAME.log;
 # its exit code (Wine's msiexec passes the installer's result on).
@@ -122,9 +117,6 @@ other_package="$tarn_repo/build/$tarn_other_preset/package"
 for file in "$msi" "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$other_package/tarnsvc.exe"; do
   [[ -f "$file" ]] || { echo "missing $file: build both Windows presets (with msitools) first" >&2; exit 2; }
 done
-rm -rf "$out"
-mkdir -p "$out"
-: >"$wine_log"
 
 # The newer package: this build's version with the patch number one higher, and an
 # executable that differs from this build's (bytes after the image, which the

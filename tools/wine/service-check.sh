@@ -30,16 +30,10 @@ cd "$(dirname "$0")/../.." || exit 2
 source tools/wine/wine-lib.sh
 tarn_wine_choose_arch || exit 2
 
-package="$tarn_build/package"
+tarn_service_check service-check "${TARN_SERVICE_PREFIX:-$PWD/build/wine-service-$TARN_WINE_ARCH}"
 tarn_sc="$tarn_build/tools/tarn-sc/tarn-sc.exe"
-out="$tarn_build/service-check"
-prefix="${TARN_SERVICE_PREFIX:-$PWD/build/wine-service-$TARN_WINE_ARCH}"
-wine_log="$out/wine.log"
 interface_class='{45BD8344-7ED6-49CF-A440-C276C933B053}'
-
-check_name="service-check"
 trace_lines=60
-tarn_report_failure() { tarn_report_service_failure; }
 
 traced() {
   grep -qF "[QorLog]" "$wine_log" && grep -qF "$1" "$wine_log" && return 0
@@ -89,9 +83,6 @@ echo "== service check of the $(tarn_wine_describe_arch) build under Wine ($(win
 for file in "$package/tarnsvc.exe" "$package/tarn-setup.exe" "$package/install.cmd" "$package/uninstall.cmd" "$tarn_sc"; do
   [[ -f "$file" ]] || { echo "missing $file: build the $tarn_preset preset first" >&2; exit 2; }
 done
-rm -rf "$out"
-mkdir -p "$out"
-: >"$wine_log"
 
 tarn_wine_traced_service_prefix "$prefix" "$out/wineboot.log"
 

@@ -376,7 +376,7 @@ zone_name="${zone:-of the machine} (UTC$zone_offset)"
 step "build the driver package and tarnsvc.exe"
 if ((build_service)); then
   (cd "$repo" && { [[ -f "$tarn_build/build.ninja" ]] || cmake --preset "$tarn_preset"; } &&
-    cmake --build "$tarn_build" -j2 --target tarnsvc tarnpwr-probe) >"$logs/build-service.out" 2>&1 ||
+    cmake --build "$tarn_build" -j2 --target tarnsvc) >"$logs/build-service.out" 2>&1 ||
     abort "building tarnsvc.exe" "$logs/build-service.out"
 fi
 tarn_wine_build_driver "$bin" "$logs/build.out" || abort "building the driver package" "$logs/build.out"

@@ -282,7 +282,7 @@ abort() {
 finish() {
   trap - EXIT
   if ((failed)) && declare -F tarn_report_failure >/dev/null; then tarn_report_failure; fi
-  if ((tarn_wine_server_started)) || [[ -n "${WINEPREFIX:-}" ]]; then tarn_wine_stop_server; fi
+  [[ -n "${WINEPREFIX:-}" ]] && tarn_wine_stop_server
   if [[ -n "${tarn_work:-}" ]]; then
     if [[ "${KEEP_WORK:-0}" == 1 || $failed -gt 0 ]]; then echo "$check_name: kept $tarn_work"; else rm -rf "$tarn_work"; fi
   fi
@@ -358,8 +358,8 @@ wait_for_state() {
   done
 }
 
+# exit_codes_are WIN32 SERVICE: the codes of the status the last query read.
 exit_codes_are() {
-  query
   [[ "$(field WIN32_EXIT_CODE)" == "$1" && "$(field SERVICE_EXIT_CODE)" == "$2" ]] && return 0
   detail=$status
   return 1
@@ -391,6 +391,21 @@ value_is() {
   [[ "$actual" == "$3" ]] && return 0
   detail="$1\\$2 is \"$actual\", expected \"$3\""
   return 1
+}
+
+# tarn_service_check NAME PREFIX: the setting of a check of the installed
+# service: check_name NAME, the build's $package, its own folder $out
+# (build/<preset>/NAME, made anew) with $wine_log in it, the prefix folder
+# $prefix, and the service's status and trace as its failure report.
+tarn_service_check() {
+  check_name=$1 prefix=$2
+  package="$tarn_build/package"
+  out="$tarn_build/$1"
+  wine_log="$out/wine.log"
+  rm -rf "$out"
+  mkdir -p "$out"
+  : >"$wine_log"
+  tarn_report_failure() { tarn_report_service_failure; }
 }
 
 # tarn_wine_traced_service_prefix DIR BOOT_LOG: the start of a service check: a
