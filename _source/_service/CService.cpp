@@ -3,6 +3,7 @@
 #include <powrprof.h>
 
 #include <exception>
+#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -47,6 +48,17 @@ bool IsAlwaysOnAlwaysConnected(const SYSTEM_POWER_CAPABILITIES& capabilities) {
 
 bool IsStopping(const SERVICE_STATUS& status) {
   return status.dwCurrentState == SERVICE_STOP_PENDING || status.dwCurrentState == SERVICE_STOPPED;
+}
+
+// Writes into `record` each field that `after` changed from `before`; the
+// fields the handler left alone keep what others wrote meanwhile.
+void ApplyChanges(const SERVICE_STATUS& before, const SERVICE_STATUS& after, SERVICE_STATUS& record) {
+  for (DWORD SERVICE_STATUS::*field :
+       {&SERVICE_STATUS::dwServiceType, &SERVICE_STATUS::dwCurrentState, &SERVICE_STATUS::dwControlsAccepted,
+        &SERVICE_STATUS::dwWin32ExitCode, &SERVICE_STATUS::dwServiceSpecificExitCode, &SERVICE_STATUS::dwCheckPoint,
+        &SERVICE_STATUS::dwWaitHint}) {
+    if (after.*field != before.*field) record.*field = after.*field;
+  }
 }
 
 }  // namespace
@@ -267,19 +279,29 @@ DWORD CService::RouteControl(DWORD control, DWORD eventType, LPVOID eventData, L
     return ERROR_SERVICE_NOT_IN_EXE;
   }
 
+  // The handler works on a copy, so that a control that takes its time (a slow
+  // sampling cycle) never holds up the service main's check points or the
+  // worker's exit code; only what the handler changed is written back.
+  SERVICE_STATUS before{};
+  {
+    std::lock_guard<std::mutex> guard(context->statusLock);
+    before = context->status;
+  }
+  SERVICE_STATUS after = before;
   DWORD result = NO_ERROR;
+  try {
+    result = context->implementation->HandleControl(control, eventType, eventData, &after);
+  } catch (const std::exception& error) {
+    DebugTrace("HandleControl(%u): %s", static_cast<unsigned>(control), error.what());
+    result = ERROR_EXCEPTION_IN_SERVICE;
+  } catch (...) {
+    DebugTrace("HandleControl(%u): unknown exception", static_cast<unsigned>(control));
+    result = ERROR_EXCEPTION_IN_SERVICE;
+  }
   bool stopping = false;
   {
     std::lock_guard<std::mutex> guard(context->statusLock);
-    try {
-      result = context->implementation->HandleControl(control, eventType, eventData, &context->status);
-    } catch (const std::exception& error) {
-      DebugTrace("HandleControl(%u): %s", static_cast<unsigned>(control), error.what());
-      result = ERROR_EXCEPTION_IN_SERVICE;
-    } catch (...) {
-      DebugTrace("HandleControl(%u): unknown exception", static_cast<unsigned>(control));
-      result = ERROR_EXCEPTION_IN_SERVICE;
-    }
+    ApplyChanges(before, after, context->status);
     ReportStatus(*context);
     stopping = IsStopping(context->status);
   }

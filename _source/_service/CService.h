@@ -48,8 +48,10 @@ class CService {
 
  private:
   // One per registered service. `status` is written by the service main, by the
-  // implementation's control handler and by the worker thread, so every access
-  // goes through `statusLock`; a report therefore never sends a torn record.
+  // worker thread and (from the copy it was given) by the implementation's
+  // control handler, so every access goes through `statusLock`, which is held
+  // only around the record: a report never sends a torn one, and a slow
+  // control holds up no other report.
   struct ServiceContext {
     std::shared_ptr<IServiceImplement> implementation;
     SERVICE_STATUS status{};

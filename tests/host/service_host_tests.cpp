@@ -50,6 +50,12 @@ class FakeService : public IServiceImplement {
   std::promise<void> releaseRun;
   std::shared_future<void> runReleased = releaseRun.get_future().share();
 
+  // HandleControl of this control (if not 0) waits, up to a limit, until released.
+  DWORD blockedControl = 0;
+  std::atomic<bool> insideBlockedControl{false};
+  std::promise<void> blockedControlEntered;
+  std::promise<void> releaseControl;
+
   DWORD Initialize(DWORD* exitCode) override {
     *exitCode = initializeExitCode;
     return initializeResult;
@@ -57,6 +63,12 @@ class FakeService : public IServiceImplement {
   DWORD GetControlsAccepted() override { return controlsAccepted; }
   DWORD HandleControl(DWORD control, DWORD, LPVOID, SERVICE_STATUS* status) override {
     if (handleThrows) throw std::runtime_error("control failed");
+    if (control == blockedControl && blockedControl != 0) {
+      insideBlockedControl = true;
+      blockedControlEntered.set_value();
+      releaseControl.get_future().wait_for(std::chrono::seconds(5));
+      insideBlockedControl = false;
+    }
     if (control == SERVICE_CONTROL_STOP) {
       status->dwCurrentState = SERVICE_STOP_PENDING;
       status->dwCheckPoint = checkPointOnStop;
@@ -305,6 +317,40 @@ TEST_F(ServiceHostTest, SlowWorkerGetsARisingCheckPointPerHalfWaitHint) {
   EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 3, 20000, kNoError));
   EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
   EXPECT_EQ(workerWaits, 3);
+}
+
+// A control that takes its time (a slow sampling cycle) while the service main
+// waits for the worker: the check points go on meanwhile.
+TEST_F(ServiceHostTest, ASlowControlHoldsUpNoCheckPoint) {
+  service->blockRun = true;
+  service->blockedControl = 128;
+  RegisterService();
+  std::thread slowControl;
+  bool checkPointMadeDuringTheControl = false;
+  int workerWaits = 0;
+  ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
+    if (++workerWaits == 1) {
+      slowControl = std::thread([this] { SendControl(128); });
+      service->blockedControlEntered.get_future().wait();
+      return WAIT_TIMEOUT;
+    }
+    // Check point 2 has been reported by now.
+    checkPointMadeDuringTheControl = service->insideBlockedControl.load();
+    service->releaseControl.set_value();
+    slowControl.join();  // its report comes before the worker ends
+    service->releaseRun.set_value();
+    return ::WaitForSingleObject(handle, INFINITE);
+  }));
+  StartService();
+  WaitForReports(1);
+  StopAndJoin();
+
+  EXPECT_TRUE(checkPointMadeDuringTheControl) << "the check point waited for the control";
+  auto all = WaitForReports(6);
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError));
+  EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError)) << "the control's report keeps the check point";
+  EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
 }
 
 TEST_F(ServiceHostTest, ControlResultsReachTheManagerAndEveryControlIsReported) {
