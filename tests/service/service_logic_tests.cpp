@@ -13,7 +13,7 @@
 
 #include "QorLogService.h"
 #include "debug_trace.h"
-#include "tick_gate.h"
+#include "interval_timers.h"
 
 namespace {
 

@@ -25,7 +25,13 @@ void ServiceEvents::DriverLost(DWORD win32Error) {
 
 void ServiceEvents::DriverRecovered() { Report(kRecovered, EVENTLOG_INFORMATION_TYPE, kEventDriverRecovered, {}); }
 
+void ServiceEvents::Close() {
+  std::lock_guard<std::mutex> guard(_lock);
+  _source.reset();
+}
+
 void ServiceEvents::Report(Kind kind, WORD type, DWORD eventId, const std::vector<std::wstring>& strings) {
+  std::lock_guard<std::mutex> guard(_lock);
   const auto now = std::chrono::steady_clock::now();
   auto& last = _lastReported[kind];
   if (last && now - *last < kMinInterval) return;

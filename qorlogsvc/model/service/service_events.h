@@ -12,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,7 +44,7 @@ class ServiceEvents {
   void DriverRecovered();
 
   // Closes the event source (at the stop); the next entry opens it again.
-  void Close() { _source.reset(); }
+  void Close();
 
  private:
   enum Kind { kBegan, kFailed, kResumed, kLost, kRecovered, kKinds };
@@ -52,7 +53,9 @@ class ServiceEvents {
   // minute. A log that cannot be written is only traced.
   void Report(Kind kind, WORD type, DWORD eventId, const std::vector<std::wstring>& strings);
 
-  Corvessan::Orwe::UniqueEventSource _source;
+  // The start reports from the worker thread, the controls from the dispatcher.
+  std::mutex _lock;
+  Corvessan::Orwe::UniqueEventSource _source;  // guarded by _lock, as is the rest
   std::array<std::optional<std::chrono::steady_clock::time_point>, kKinds> _lastReported{};
 };
 
