@@ -4,15 +4,12 @@
 #include <chrono>
 #include <exception>
 
-#include "UniqueHandle.h"
 #include "debug_trace.h"
 #include "interval_timers.h"
 #include "settings.h"
 
 namespace qorlogsvc::model::service {
 namespace {
-
-using Corvessan::Orwe::UniqueServiceHandle;
 
 // The error of the call that failed last, for a step whose failure came as an
 // exception; `fallback` when none was recorded.
@@ -234,14 +231,7 @@ void QorLogService::ReportStartFailure(const StepFailure& failure, DWORD retryMs
   _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
 }
 
-void QorLogService::StopOwnService() {
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return;
-  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, kOwnServiceAccess));
-  if (!service) return;
-  SERVICE_STATUS status{};
-  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-}
+void QorLogService::StopOwnService() { SendControlToSelf(SC_MANAGER_CONNECT, kOwnServiceAccess, SERVICE_CONTROL_STOP); }
 
 // ---- The controls (dispatcher thread) ----
 

@@ -5,8 +5,6 @@
 
 namespace qorlogsvc::model::service {
 
-using Corvessan::Orwe::UniqueServiceHandle;
-
 void IntervalTimer::CreateQueue() { _queue.reset(CreateTimerQueue()); }
 
 void IntervalTimer::Start(DWORD dueMs, DWORD periodMs) {
@@ -42,12 +40,7 @@ void IntervalTimer::SendControl() {
   if (const unsigned dropped = _ticks.TakeDropped(); dropped != 0)
     DebugTrace("%u ticks of control %u dropped: the previous one was still waiting\n", dropped,
                static_cast<unsigned>(_control));
-  UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-  if (!manager) return;
-  UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_USER_DEFINED_CONTROL));
-  if (!service) return;
-  SERVICE_STATUS status{};
-  ControlService(service.get(), _control, &status);
+  SendControlToSelf(GENERIC_READ, SERVICE_USER_DEFINED_CONTROL, _control);
 }
 
 // Never destroyed, not even at the process's exit, when a tick may still run.
