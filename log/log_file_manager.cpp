@@ -19,28 +19,9 @@
 #include "link_safety.h"
 #include "tarn_fs/file_system.h"
 #include "time_stamp.h"
+#include "utf16_order.h"
 
 namespace {
-
-// Ordinal order of UTF-16 code units, which is what Windows compares; wchar_t
-// holds whole code points on Linux, so a character beyond the BMP is compared
-// by its surrogate pair there too.
-bool Utf16Less(const std::wstring& left, const std::wstring& right) {
-  auto unitsOf = [](const std::wstring& text) {
-    std::u16string units;
-    for (wchar_t c : text) {
-      const auto codePoint = static_cast<std::uint32_t>(c);
-      if (codePoint > 0xFFFF) {
-        units += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-        units += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-      } else {
-        units += static_cast<char16_t>(codePoint);
-      }
-    }
-    return units;
-  };
-  return unitsOf(left) < unitsOf(right);
-}
 
 // The process runs with the user's default C runtime locale from the first open
 // on; nothing the log writes depends on it (LogStream produces the bytes). It
@@ -248,7 +229,7 @@ void LogFileManager::RemoveOldBackups(std::wstring folder) {
 
   // The names differ only in their time stamps, so the text order is the age
   // order; all lie in one folder, so their order is that of their full paths.
-  std::sort(names.begin(), names.end(), Utf16Less);
+  std::sort(names.begin(), names.end(), Utf16OrdinalLess{});
   const std::size_t surplus = names.size() - _fileBackupNum;
   for (std::size_t i = 0; i < surplus; ++i) {
     try {
