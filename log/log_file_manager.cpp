@@ -167,14 +167,15 @@ void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> p
   }
 }
 
+bool LogFileManager::CurrentFileIsFull() {
+  if (const auto known = std::exchange(_sizeAfterLastRow, std::nullopt)) return *known > _fileSizeByte;
+  // The size of the name itself: a link planted there is no file of this log.
+  const auto current = QueryFileFacts(_filePath);
+  return current && !current->IsFolder() && current->size > _fileSizeByte;
+}
+
 void LogFileManager::RotateIfNeeded() {
-  if (const auto known = std::exchange(_sizeAfterLastRow, std::nullopt)) {
-    if (*known <= _fileSizeByte) return;
-  } else {
-    // The size of the name itself: a link planted there is no file of this log.
-    const auto current = QueryFileFacts(_filePath);
-    if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
-  }
+  if (!CurrentFileIsFull()) return;
   CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {
