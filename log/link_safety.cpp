@@ -38,15 +38,21 @@ const char* DescribeUnsafe(const FileFacts& facts) {
   return "has more than one name";
 }
 
-// The names of base + subFolder's folders below base, outermost first.
-std::vector<std::wstring> ChainBelow(const std::wstring& base, const std::wstring& subFolder) {
-  std::vector<std::wstring> chain;
+// Walks the folders of base + subFolder below base, outermost first, handing
+// `visit` each one's path and attributes (INVALID_FILE_ATTRIBUTES when nothing
+// of that name can be looked at; a link's own, never its target's). A folder is
+// looked at only when `visit` has accepted the one above it. False when `visit`
+// stopped the walk by returning false.
+template <class Visit>
+bool WalkFolderChain(const std::wstring& base, const std::wstring& subFolder, Visit visit) {
   for (std::size_t slash = subFolder.find(L'\\', 1); ; slash = subFolder.find(L'\\', slash + 1)) {
     const std::wstring part = subFolder.substr(0, slash);
-    if (part.size() > 1) chain.push_back(base + part);
-    if (slash == std::wstring::npos) break;
+    if (part.size() > 1) {
+      const std::wstring folder = base + part;
+      if (!visit(folder, GetFileAttributesW(folder.c_str()))) return false;
+    }
+    if (slash == std::wstring::npos) return true;
   }
-  return chain;
 }
 
 }  // namespace
@@ -111,17 +117,18 @@ std::optional<OpenedLogFile> OpenLogFileSafely(const std::wstring& path, bool di
 }
 
 std::optional<std::wstring> FirstLinkInChain(const std::wstring& base, const std::wstring& subFolder) {
-  for (const auto& folder : ChainBelow(base, subFolder)) {
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return folder;
-  }
-  return std::nullopt;
+  std::optional<std::wstring> link;
+  WalkFolderChain(base, subFolder, [&](const std::wstring& folder, DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+    link = folder;
+    return false;
+  });
+  return link;
 }
 
 bool SecureFolderChain(const std::wstring& base, const std::wstring& subFolder, FolderChainUse use) {
   bool linkReplaced = false;  // the folders below a replaced link are made anew as well
-  for (const auto& folder : ChainBelow(base, subFolder)) {
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
+  return WalkFolderChain(base, subFolder, [&](const std::wstring& folder, DWORD attributes) {
     const bool missing = attributes == INVALID_FILE_ATTRIBUTES;
     if (!missing && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       DebugTrace("%s is a link: removed, a real folder made in its place", ToNarrow(folder).c_str());
@@ -135,8 +142,7 @@ bool SecureFolderChain(const std::wstring& base, const std::wstring& subFolder, 
       linkReplaced = true;
     } else if (use == FolderChainUse::Reuse && !linkReplaced) {
       // Only the start makes missing folders and repairs existing ones.
-      if (missing) return false;
-      continue;
+      return !missing;
     }
     try {
       tarn::fs::CreateProtectedFolder(folder);
@@ -144,23 +150,23 @@ bool SecureFolderChain(const std::wstring& base, const std::wstring& subFolder, 
       DebugTrace("%s cannot be made or protected: %s", ToNarrow(folder).c_str(), error.what());
       return false;
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 DropFolderState CheckDropFolder(const std::wstring& base, const std::wstring& subFolder) {
-  for (const auto& folder : ChainBelow(base, subFolder)) {
-    const DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-      return DropFolderState::Missing;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  DropFolderState state = DropFolderState::Usable;
+  WalkFolderChain(base, subFolder, [&](const std::wstring& folder, DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      state = DropFolderState::Missing;
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       DebugTrace("%s is a link: the drop folder counts as absent", ToNarrow(folder).c_str());
-      return DropFolderState::Untrusted;
-    }
-    if (!tarn::fs::HasTrustedOwner(folder)) {
+      state = DropFolderState::Untrusted;
+    } else if (!tarn::fs::HasTrustedOwner(folder)) {
       DebugTrace("%s has an untrusted owner: the drop folder counts as absent", ToNarrow(folder).c_str());
-      return DropFolderState::Untrusted;
+      state = DropFolderState::Untrusted;
     }
-  }
-  return DropFolderState::Usable;
+    return state == DropFolderState::Usable;
+  });
+  return state;
 }

@@ -19,28 +19,9 @@
 #include "link_safety.h"
 #include "tarn_fs/file_system.h"
 #include "time_stamp.h"
+#include "utf16_order.h"
 
 namespace {
-
-// Ordinal order of UTF-16 code units, which is what Windows compares; wchar_t
-// holds whole code points on Linux, so a character beyond the BMP is compared
-// by its surrogate pair there too.
-bool Utf16Less(const std::wstring& left, const std::wstring& right) {
-  auto unitsOf = [](const std::wstring& text) {
-    std::u16string units;
-    for (wchar_t c : text) {
-      const auto codePoint = static_cast<std::uint32_t>(c);
-      if (codePoint > 0xFFFF) {
-        units += static_cast<char16_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-        units += static_cast<char16_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-      } else {
-        units += static_cast<char16_t>(codePoint);
-      }
-    }
-    return units;
-  };
-  return unitsOf(left) < unitsOf(right);
-}
 
 // The process runs with the user's default C runtime locale from the first open
 // on; nothing the log writes depends on it (LogStream produces the bytes). It
@@ -186,14 +167,15 @@ void LogFileManager::WriteLineOrClose(std::initializer_list<std::wstring_view> p
   }
 }
 
+bool LogFileManager::CurrentFileIsFull() {
+  if (const auto known = std::exchange(_sizeAfterLastRow, std::nullopt)) return *known > _fileSizeByte;
+  // The size of the name itself: a link planted there is no file of this log.
+  const auto current = QueryFileFacts(_filePath);
+  return current && !current->IsFolder() && current->size > _fileSizeByte;
+}
+
 void LogFileManager::RotateIfNeeded() {
-  if (const auto known = std::exchange(_sizeAfterLastRow, std::nullopt)) {
-    if (*known <= _fileSizeByte) return;
-  } else {
-    // The size of the name itself: a link planted there is no file of this log.
-    const auto current = QueryFileFacts(_filePath);
-    if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
-  }
+  if (!CurrentFileIsFull()) return;
   CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {
@@ -248,7 +230,7 @@ void LogFileManager::RemoveOldBackups(std::wstring folder) {
 
   // The names differ only in their time stamps, so the text order is the age
   // order; all lie in one folder, so their order is that of their full paths.
-  std::sort(names.begin(), names.end(), Utf16Less);
+  std::sort(names.begin(), names.end(), Utf16OrdinalLess{});
   const std::size_t surplus = names.size() - _fileBackupNum;
   for (std::size_t i = 0; i < surplus; ++i) {
     try {

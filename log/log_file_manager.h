@@ -82,6 +82,11 @@ class LogFileManager {
   static std::wstring CommonAppDataFolder();
   // The same, as this log's folder was made from it.
   std::wstring AppDataFolder() const;
+  // Whether the current file has grown beyond _fileSizeByte: its size after
+  // the last row when that row left it known, else the size of the name itself
+  // (a link or a folder planted there is no full file of this log). Either way
+  // the known size is used up, so the next check looks at the name.
+  bool CurrentFileIsFull();
 
   const std::wstring _subFolder = L"\\Corvessan\\TARNLog\\LocalLog";
   const std::wstring _separator = L"_";

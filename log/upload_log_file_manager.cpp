@@ -13,15 +13,16 @@ void UploadLogFileManager::Configure(std::wstring kind, std::wstring header) {
 
 void UploadLogFileManager::RotateIfNeeded() {
   try {
-    const auto current = QueryFileFacts(_filePath);
-    if (!current || current->IsFolder() || current->size <= _fileSizeByte) return;
+    if (!CurrentFileIsFull()) return;
     CommitAndClose();
     if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) return;
     // A drop folder that is a link or that another account owns is no drop
     // folder: the product's collector would pick up whatever lands there.
     if (CheckDropFolder(AppDataFolder(), _uploadSubFolder) != DropFolderState::Usable) {
-      // No collection product: the full file's rows are dropped.
-      RemoveName(_filePath, *current);
+      // No collection product: the full file's rows are dropped (the name
+      // only: a link or a folder found there now is removed, never followed).
+      if (const auto current = QueryFileFacts(_filePath); current && !current->IsFolder())
+        RemoveName(_filePath, *current);
       return;
     }
     MoveToBackup(_filePath, _uploadFolder);

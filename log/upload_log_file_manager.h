@@ -21,6 +21,14 @@ class UploadLogFileManager : public LogFileManager {
   // Hands a current file larger than _fileSizeByte over to the drop folder (or
   // deletes it) and removes this log's surplus files there. Never throws; the
   // next WriteRow starts a new current file.
+  //
+  // Hides LogFileManager::RotateIfNeeded on purpose, which is not virtual: a
+  // full upload file never becomes a local backup and no new file is opened
+  // here, so the base's rotation must not run on it. A call through a
+  // LogFileManager reference or pointer would run the base's rotation; that is
+  // why the service's WriteSample, which writes a row and rotates for both
+  // logs, is a template over the log's type, so that each call names this
+  // function for the upload log and the base's for the local log.
   void RotateIfNeeded();
 
  protected:

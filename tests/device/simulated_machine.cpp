@@ -2,9 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tarn_sim/machine.h"
 
@@ -23,28 +21,14 @@ SimulatedMachine::~SimulatedMachine() {
   std::filesystem::remove_all(_root, ignored);
 }
 
-void SimulatedMachine::WriteDriverIni(const std::string& text) const {
-  const auto staging = _root / "driver.ini.new";
-  {
-    std::ofstream out(staging, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  std::filesystem::rename(staging, _root / "driver.ini");
-  // The driver looks at its file at most every kDriverIniRecheckInterval; once
-  // that has passed, every request sees the new version.
-  std::this_thread::sleep_for(tarn::sim::kDriverIniRecheckInterval + std::chrono::milliseconds(1));
-}
+void SimulatedMachine::WriteDriverIni(const std::string& text) const { tarn::test::WriteDriverIni(_root, text); }
 
 std::string InterfacePath(int n) {
-  char path[96];
-  std::snprintf(path, sizeof(path), "\\\\?\\root#tarnpwr#%04d#{45bd8344-7ed6-49cf-a440-c276c933b053}", n);
-  return path;
+  char instance[16];
+  std::snprintf(instance, sizeof(instance), "%04d", n);
+  return tarn::test::InterfacePath(instance);
 }
 
 std::wstring WideInterfacePath(int n) { return tarn::sim::FromUtf8(InterfacePath(n)); }
-
-std::string DeviceSection(const std::string& path, const std::string& component, const std::string& extra) {
-  return "[device]\npath = " + path + "\ncomponent = " + component + "\n" + extra + "\n";
-}
 
 }  // namespace device_test

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "driver_ini.h"
+
 namespace device_test {
 
 class SimulatedMachine {
@@ -28,6 +30,6 @@ std::string InterfacePath(int n);
 std::wstring WideInterfacePath(int n);
 
 // One [device] section; `extra` holds further "key = value" lines.
-std::string DeviceSection(const std::string& path, const std::string& component, const std::string& extra = "");
+using tarn::test::DeviceSection;
 
 }  // namespace device_test

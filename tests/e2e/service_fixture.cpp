@@ -9,7 +9,8 @@
 #include <sstream>
 #include <thread>
 
-#include "tarn_sim/machine.h"
+#include "driver_ini.h"
+#include "wait_until.h"
 
 namespace tarn::e2e {
 namespace {
@@ -21,15 +22,13 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 }  // namespace
 
-std::string DevicePath(const std::string& instance) {
-  return "\\\\?\\root#tarnpwr#" + instance + "#{45bd8344-7ed6-49cf-a440-c276c933b053}";
-}
+std::string DevicePath(const std::string& instance) { return tarn::test::InterfacePath(instance); }
 
 std::string Device(const std::string& instance, const std::string& component,
                    const std::vector<std::string>& extraLines) {
-  std::string section = "[device]\npath = " + DevicePath(instance) + "\ncomponent = " + component + "\n";
-  for (const auto& line : extraLines) section += line + "\n";
-  return section + "\n";
+  std::string extra;
+  for (const auto& line : extraLines) extra += line + "\n";
+  return tarn::test::DeviceSection(DevicePath(instance), component, extra);
 }
 
 std::string DwordValue(const std::string& name, std::uint32_t value) {
@@ -50,13 +49,6 @@ std::vector<std::string> SplitCrLf(const std::string& bytes) {
     lines.push_back(bytes.substr(start, end - start));
   lines.push_back(bytes.substr(start));
   return lines;
-}
-
-std::string ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 std::vector<std::string> Names(const std::filesystem::path& folder) {
@@ -84,18 +76,7 @@ ServiceTest::ServiceTest() {
   std::filesystem::create_directories(machine_.Root() / "drive_c" / "ProgramData");
 }
 
-void ServiceTest::WriteDriverIni(const std::string& text) {
-  // Renamed over the old file in one step, so the driver never reads half of it.
-  const auto staging = machine_.Root() / "driver.ini.new";
-  {
-    std::ofstream out(staging, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  std::filesystem::rename(staging, machine_.Root() / "driver.ini");
-  // The driver looks at its file at most every kDriverIniRecheckInterval; once
-  // that has passed, every request sees the new version.
-  std::this_thread::sleep_for(tarn::sim::kDriverIniRecheckInterval + std::chrono::milliseconds(1));
-}
+void ServiceTest::WriteDriverIni(const std::string& text) { tarn::test::WriteDriverIni(machine_.Root(), text); }
 
 void ServiceTest::WriteSettings(const std::vector<std::string>& valueLines) {
   std::ofstream out(machine_.Root() / "registry.reg", std::ios::binary | std::ios::trunc);
@@ -157,17 +138,7 @@ DWORD ServiceTest::StartWithoutWaitingForLogs(const std::vector<std::string>& en
 void ServiceTest::Control(int code) {
   ToolRun control = Sc({"control", kService, std::to_string(code)});
   EXPECT_EQ(control.exitCode, 0) << control.output;
-  EXPECT_EQ(control.output,
-            "\n"
-            "SERVICE_NAME: TarnSvc\n"
-            "        TYPE               : 10  WIN32_OWN_PROCESS\n"
-            "        STATE              : 4  RUNNING\n"
-            "                                (STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
-            "        WIN32_EXIT_CODE    : 0  (0x0)\n"
-            "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
-            "        CHECKPOINT         : 0x0\n"
-            "        WAIT_HINT          : 0x0\n"
-            "\n");
+  EXPECT_EQ(control.output, tarn::test::RunningStatusText(kService));
 }
 
 void ServiceTest::StopAndExpectStopped(DWORD pid, DWORD win32ExitCode, DWORD serviceExitCode) {
@@ -242,12 +213,7 @@ int ServiceTest::RunningReports() {
 }
 
 bool ServiceTest::WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  return true;
+  return tarn::test::WaitUntil(condition, std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(kPollMs));
 }
 
 bool ServiceTest::WaitForRows(const std::filesystem::path& log, int rows) {

@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "log_headers.h"
 #include "scm_harness.h"
+#include "test_files.h"
 
 namespace tarn::e2e {
 
+using tarn::test::ReadBytes;
 using tarn::test::ToolRun;
 
 // Every start gets this time zone (POSIX form: 3 h 30 min behind UTC), so that
@@ -25,8 +28,8 @@ inline constexpr char kTimeZone[] = "TZ=NST+3:30";
 inline constexpr char kTimeZoneOffset[] = "-0330";
 inline constexpr long kTimeZoneOffsetSeconds = -(3 * 3600 + 30 * 60);
 
-inline constexpr char kLocalHeader[] = "# LogFormatVersion:V1.00";
-inline constexpr char kUploadHeader[] = "#vorla_upload LogFormatVersion:V1.00";
+inline constexpr const char* kLocalHeader = tarn::test::kLocalHeaderLine;
+inline constexpr const char* kUploadHeader = tarn::test::kUploadHeaderLine;
 
 // Generous: a loaded 2-core machine running sanitized builds.
 inline constexpr int kWaitTimeoutMs = 30000;
@@ -45,9 +48,6 @@ std::string StringValue(const std::string& name, const std::string& text);
 // The lines of a log file, split at CR LF; the last element is what follows the
 // last CR LF (empty for a complete file). Empty when the file does not exist.
 std::vector<std::string> SplitCrLf(const std::string& bytes);
-
-// Reads a whole file as bytes ("" when it does not exist).
-std::string ReadBytes(const std::filesystem::path& path);
 
 // Names of the entries of a folder, sorted; empty when it does not exist.
 std::vector<std::string> Names(const std::filesystem::path& folder);

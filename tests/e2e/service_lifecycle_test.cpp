@@ -315,7 +315,7 @@ TEST_F(ServiceLifecycleTest, SystemEventsLeaveItSamplingAndPreShutdownStopsIt) {
 
 TEST_F(ServiceLifecycleTest, ServiceStartedByHandEndsWithExitCodeZero) {
   WriteDriverIni(Device("0000", "BATTERY"));
-  ToolRun byHand = tarn::test::RunServiceByHand(machine_);
+  ToolRun byHand = tarn::test::RunServiceByHand(machine_, TARN_SERVICE_EXECUTABLE);
   EXPECT_EQ(byHand.exitCode, 0) << byHand.output;
   EXPECT_FALSE(std::filesystem::exists(LogFolder())) << "a process not started as a service made logs";
 }

@@ -15,6 +15,7 @@
 
 #include "debug_trace.h"
 #include "log_file_manager.h"
+#include "log_setup.h"
 #include "log_test_util.h"
 #include "tarn_sim/debug_sink.h"
 #include "tarn_sim/machine.h"
@@ -76,24 +77,10 @@ class LinkSafetyTest : public MachineTest {
   void TearDown() override { SetTraceEnabled(false); }
 
   LogFileManager& StartLocal(std::uint32_t sizeLimit, std::uint32_t backups) {
-    _local.emplace();
-    _local->_fileSizeByte = sizeLimit;
-    _local->_fileBackupNum = backups;
-    _local->Configure(L"TARNLog", std::wstring(L"# LogFormatVersion:") + L"V1.00");
-    _local->RemoveOldBackups(_local->Folder());
-    _local->RotateIfNeeded();
-    _local->Open();
-    return *_local;
+    return StartLocalLog(_local, sizeLimit, backups);
   }
-
   UploadLogFileManager& StartUpload(std::uint32_t sizeLimit, std::uint32_t backups) {
-    _upload.emplace();
-    _upload->_fileSizeByte = sizeLimit;
-    _upload->_fileBackupNum = backups;
-    static_cast<LogFileManager&>(*_upload)
-        .Configure(L"TARNLogUpload", std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
-    _upload->Open();
-    return *_upload;
+    return StartUploadLog(_upload, sizeLimit, backups);
   }
 
   fs::path Outside(const std::string& name) const { return _outside / name; }

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "log_file_manager.h"
+#include "log_setup.h"
 #include "log_test_util.h"
 #include "time_stamp.h"
 
@@ -15,20 +16,10 @@ const std::wregex kBackupName(LR"(TARNLog_\d{8}T\d{6}[+-]\d{4}\.csv)");
 class LocalLogTest : public MachineTest {
  protected:
   // Set up as the service does: limits, kind and header.
-  LogFileManager& Create(std::uint32_t sizeLimit, std::uint32_t backups) {
-    _log.emplace();
-    _log->_fileSizeByte = sizeLimit;
-    _log->_fileBackupNum = backups;
-    _log->Configure(L"TARNLog", std::wstring(L"# LogFormatVersion:") + L"V1.00");
-    return *_log;
-  }
+  LogFileManager& Create(std::uint32_t sizeLimit, std::uint32_t backups) { return MakeLocalLog(_log, sizeLimit, backups); }
   // The service's start: prune, rotate, open.
   LogFileManager& Start(std::uint32_t sizeLimit, std::uint32_t backups) {
-    LogFileManager& log = Create(sizeLimit, backups);
-    log.RemoveOldBackups(kLocalFolder);
-    log.RotateIfNeeded();
-    log.Open();
-    return log;
+    return StartLocalLog(_log, sizeLimit, backups);
   }
   void Destroy() { _log.reset(); }
 

@@ -14,12 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "log_headers.h"
 #include "test_machine.h"
 
 namespace tarn::test {
 
-inline const std::string kLocalHeader = "# LogFormatVersion:V1.00\r\n";
-inline const std::string kUploadHeader = "#vorla_upload LogFormatVersion:V1.00\r\n";
+// The header lines as the files hold them.
+inline const std::string kLocalHeader = std::string(kLocalHeaderLine) + "\r\n";
+inline const std::string kUploadHeader = std::string(kUploadHeaderLine) + "\r\n";
 
 inline std::wstring InFolder(const wchar_t* folder, const std::wstring& name) { return folder + (L"\\" + name); }
 

@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "log_setup.h"
 #include "log_test_util.h"
 #include "upload_log_file_manager.h"
 
@@ -13,13 +14,7 @@ class UploadLogTest : public MachineTest {
  protected:
   // Set up and opened as the service does; the upload log is not rotated at start.
   UploadLogFileManager& Start(std::uint32_t sizeLimit, std::uint32_t backups) {
-    _log.emplace();
-    _log->_fileSizeByte = sizeLimit;
-    _log->_fileBackupNum = backups;
-    static_cast<LogFileManager&>(*_log).Configure(L"TARNLogUpload",
-                                                  std::wstring(L"#vorla_upload LogFormatVersion:") + L"V1.00");
-    _log->Open();
-    return *_log;
+    return StartUploadLog(_log, sizeLimit, backups);
   }
 
  private:

@@ -124,10 +124,23 @@ ToolRun RunTool(const TempMachine& machine, const std::vector<std::string>& argu
   return Spawn(command, Environment(machine, extraEnvironment));
 }
 
-ToolRun RunServiceByHand(const TempMachine& machine) {
+ToolRun RunServiceByHand(const TempMachine& machine, const std::string& executable) {
   std::vector<std::string> environment = Environment(machine, {});
   std::erase_if(environment, [](const std::string& entry) { return NameOf(entry).rfind("TARN_SCM_", 0) == 0; });
-  return Spawn({TARN_SCM_TEST_SERVICE}, environment);
+  return Spawn({executable}, environment);
+}
+
+std::string RunningStatusText(const std::string& serviceName) {
+  return "\n"
+         "SERVICE_NAME: " + serviceName + "\n"
+         "        TYPE               : 10  WIN32_OWN_PROCESS\n"
+         "        STATE              : 4  RUNNING\n"
+         "                                (STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
+         "        WIN32_EXIT_CODE    : 0  (0x0)\n"
+         "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
+         "        CHECKPOINT         : 0x0\n"
+         "        WAIT_HINT          : 0x0\n"
+         "\n";
 }
 
 Gate::Gate(const std::filesystem::path& base) : base_(base) {

@@ -38,8 +38,12 @@ struct ToolRun {
 ToolRun RunTool(const TempMachine& machine, const std::vector<std::string>& arguments,
                 const std::vector<std::string>& extraEnvironment = {});
 
-// Runs the test service executable directly, as a user would by hand.
-ToolRun RunServiceByHand(const TempMachine& machine);
+// Runs a service executable directly, as a user would by hand.
+ToolRun RunServiceByHand(const TempMachine& machine, const std::string& executable);
+
+// What `tarn-sc query`, `control` and `interrogate` print for a running
+// own-process service that accepts only the stop: the layout of sc.exe.
+std::string RunningStatusText(const std::string& serviceName);
 
 // What Linux leaves of a Win32 error code used as an exit code.
 inline int ExitCodeOf(DWORD error) { return static_cast<int>(error & 0xFF); }

@@ -96,17 +96,7 @@ TEST_F(ScmTest, ServiceRunsItsWholeLifeDrivenByTarnSc) {
 
   ToolRun query = Sc({"query", kName});
   EXPECT_EQ(query.exitCode, 0);
-  EXPECT_EQ(query.output,
-            "\n"
-            "SERVICE_NAME: TarnTestSvc\n"
-            "        TYPE               : 10  WIN32_OWN_PROCESS\n"
-            "        STATE              : 4  RUNNING\n"
-            "                                (STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"
-            "        WIN32_EXIT_CODE    : 0  (0x0)\n"
-            "        SERVICE_EXIT_CODE  : 0  (0x0)\n"
-            "        CHECKPOINT         : 0x0\n"
-            "        WAIT_HINT          : 0x0\n"
-            "\n");
+  EXPECT_EQ(query.output, RunningStatusText(kName));
 
   ToolRun stopped = Sc({"stop", kName});
   EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
@@ -176,7 +166,7 @@ TEST_F(ScmTest, DispatcherFailsInAProcessTheManagerDidNotStart) {
   EXPECT_FALSE(StartServiceCtrlDispatcherW(table));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 
-  ToolRun byHand = RunServiceByHand(machine_);
+  ToolRun byHand = RunServiceByHand(machine_, TARN_SCM_TEST_SERVICE);
   EXPECT_EQ(byHand.exitCode, ExitCodeOf(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
   EXPECT_TRUE(Contains(byHand.output, "dispatcher failed 1063")) << byHand.output;
 }

@@ -20,9 +20,12 @@
 #include <vector>
 
 #include "QorLogService.h"
+#include "log_headers.h"
 #include "simulated_machine.h"
 #include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
+#include "test_files.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -62,8 +65,7 @@ class ServiceOnMachine : public testing::Test {
   fs::path LogFolder() const { return machine.root() / "drive_c/ProgramData/Corvessan/TARNLog/LocalLog"; }
 
   static std::vector<std::string> Lines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = tarn::test::ReadBytes(file);
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t end; (end = bytes.find("\r\n", start)) != std::string::npos; start = end + 2)
@@ -81,8 +83,8 @@ TEST_F(ServiceOnMachine, RunBringsUpTheDriverTheLogsAndBothTimers) {
   ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(service.Channel().devices.size(), 2u);
   EXPECT_EQ(service.LogPeriodMs(), 3600000u);
-  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv"), std::vector<std::string>{"# LogFormatVersion:V1.00"});
-  EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv"), std::vector<std::string>{"#vorla_upload LogFormatVersion:V1.00"});
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv"), std::vector<std::string>{tarn::test::kLocalHeaderLine});
+  EXPECT_EQ(Lines(LogFolder() / "TARNLogUpload.csv"), std::vector<std::string>{tarn::test::kUploadHeaderLine});
   auto timers = QorLogService::Timers();
   EXPECT_TRUE(timers.logQueue && timers.uploadQueue);
   EXPECT_NE(timers.logTimer, nullptr);
@@ -474,10 +476,7 @@ TEST_F(ServiceOnMachine, AStopDuringASlowLogOpenMakesNoFurtherLogAndNoTimer) {
   {
     SlowStart start(slow);
     // The local log's folder exists once its manager is made; its open follows.
-    ASSERT_TRUE([&] {
-      for (int i = 0; i < 5000 && !fs::exists(LogFolder()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      return fs::exists(LogFolder());
-    }());
+    ASSERT_TRUE(tarn::test::WaitUntil([&] { return fs::exists(LogFolder()); }, std::chrono::seconds(5)));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_STOP, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
     EXPECT_FALSE(start.Finished()) << "the stop waited for the open";

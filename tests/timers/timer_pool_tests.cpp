@@ -11,21 +11,16 @@
 #include <thread>
 
 #include "tarn_sim/timers.h"
+#include "timer_test_util.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-  auto deadline = Clock::now() + limit;
-  while (!predicate()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using tarn::test::Counter;
+using tarn::test::Eventually;
+using tarn::test::Gate;
 
 // Threads of this process, as the kernel counts them.
 int ThreadCount() {
@@ -34,28 +29,6 @@ int ThreadCount() {
     if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
   return -1;
 }
-
-struct Counter {
-  std::atomic<int> calls{0};
-  static void CALLBACK Tick(PVOID parameter, BOOLEAN) { ++static_cast<Counter*>(parameter)->calls; }
-};
-
-// Callbacks that stay inside until the gate opens; counts how many are inside.
-struct Gate {
-  std::atomic<int> inside{0};
-  std::atomic<int> mostInside{0};
-  std::atomic<bool> open{false};
-
-  static void CALLBACK Enter(PVOID parameter, BOOLEAN) {
-    auto* gate = static_cast<Gate*>(parameter);
-    int now = ++gate->inside;
-    int most = gate->mostInside.load();
-    while (now > most && !gate->mostInside.compare_exchange_weak(most, now)) {
-    }
-    while (!gate->open.load()) std::this_thread::sleep_for(1ms);
-    --gate->inside;
-  }
-};
 
 class TimerPoolTest : public testing::Test {
  protected:
@@ -67,7 +40,7 @@ class TimerPoolTest : public testing::Test {
 
   // Before the test's own counters go: no callback runs after this.
   void DeleteQueue() {
-    gate.open = true;
+    gate.Open();
     if (queue != nullptr) DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE);
     queue = nullptr;
   }
@@ -95,7 +68,7 @@ TEST_F(TimerPoolTest, CallbacksThatNeverReturnFillThePoolToItsLimitAndNoFurther)
   // Once the gate opens, the waiting ticks run: one per timer for the whole
   // wait, then one per period, not the 200 that passed meanwhile.
   const auto opened = Clock::now();
-  gate.open = true;
+  gate.Open();
   ASSERT_TRUE(Eventually([&] { return other.calls.load() >= 1; }));
   const int calls = other.calls.load();
   const auto sinceOpened = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - opened);
@@ -150,7 +123,7 @@ TEST_F(TimerPoolTest, IdlePoolThreadsEnd) {
   ASSERT_TRUE(Eventually([&] { return gate.inside.load() >= 8; }));
   ASSERT_TRUE(DeleteTimerQueueTimer(queue, timer, nullptr) || GetLastError() == ERROR_IO_PENDING);
   const int busy = ThreadCount();
-  gate.open = true;
+  gate.Open();
   EXPECT_TRUE(Eventually([&] { return ThreadCount() <= busy - 8; }, tarn::sim::kTimerPoolIdleLifetime * 3));
 }
 

@@ -9,46 +9,15 @@
 #include <chrono>
 #include <thread>
 
+#include "timer_test_util.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 
-// Waits until `predicate` holds, for at most five seconds.
-template <typename Predicate>
-bool Eventually(Predicate predicate) {
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-struct Counter {
-  std::atomic<int> calls{0};
-  static void CALLBACK Tick(PVOID parameter, BOOLEAN) { ++static_cast<Counter*>(parameter)->calls; }
-};
-
-// A callback that stays inside until released, and counts how many are inside.
-struct Gate {
-  std::atomic<int> started{0};
-  std::atomic<int> inside{0};
-  std::atomic<int> mostInside{0};
-  std::atomic<bool> open{false};
-  std::atomic<int> finished{0};
-
-  static void CALLBACK Enter(PVOID parameter, BOOLEAN) {
-    auto* gate = static_cast<Gate*>(parameter);
-    ++gate->started;
-    int now = ++gate->inside;
-    int most = gate->mostInside.load();
-    while (now > most && !gate->mostInside.compare_exchange_weak(most, now)) {
-    }
-    while (!gate->open.load()) std::this_thread::sleep_for(1ms);
-    --gate->inside;
-    ++gate->finished;
-  }
-};
+using tarn::test::Counter;
+using tarn::test::Eventually;
+using tarn::test::Gate;
 
 class TimerQueueTest : public testing::Test {
  protected:
@@ -99,7 +68,7 @@ TEST_F(TimerQueueTest, SlowCallbacksOfOnePeriodicTimerOverlap) {
   HANDLE timer = nullptr;
   ASSERT_TRUE(CreateTimerQueueTimer(&timer, queue, &Gate::Enter, &gate, 0, 5, 0));
   EXPECT_TRUE(Eventually([&] { return gate.mostInside.load() >= 2; }));
-  gate.open = true;
+  gate.Open();
   ASSERT_TRUE(DeleteTimerQueueEx(queue, INVALID_HANDLE_VALUE));  // before `gate` goes
   queue = nullptr;
 }
@@ -119,7 +88,7 @@ TEST_F(TimerQueueTest, DeletingWithInvalidHandleValueWaitsForTheRunningCallback)
   });
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(deleted.load());
-  gate.open = true;
+  gate.Open();
   deleter.join();
   EXPECT_EQ(finishedWhenDeleted.load(), 1);
 }
@@ -140,7 +109,7 @@ TEST_F(TimerQueueTest, DeletingWithoutWaitingReportsPendingCallbacksAndSignalsAn
   EXPECT_FALSE(DeleteTimerQueueTimer(queue, second, done));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
   EXPECT_EQ(WaitForSingleObject(done, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-  gate.open = true;
+  gate.Open();
   EXPECT_EQ(WaitForSingleObject(done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_TRUE(Eventually([&] { return gate.finished.load() == 2; }));
   CloseHandle(done);

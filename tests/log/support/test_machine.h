@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "test_files.h"
+
 namespace tarn::test {
 
 inline constexpr const wchar_t* kLocalFolder = L"C:\\ProgramData\\Corvessan\\TARNLog\\LocalLog";
@@ -32,7 +34,10 @@ class TestMachine {
   std::string _root;
 };
 
+// The file operations take the Windows paths of the test machine (a
+// std::filesystem::path is one of the host: see test_files.h).
 std::string ReadBytes(const std::wstring& path);
+inline std::string ReadBytes(const wchar_t* path) { return ReadBytes(std::wstring(path)); }
 void WriteBytes(const std::wstring& path, std::string_view bytes);
 bool PathExists(const std::wstring& path);
 void MakeFolder(const std::wstring& path);

@@ -59,10 +59,7 @@ TestMachine::~TestMachine() {
   fs::remove_all(_root, error);
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  std::ifstream file(Host(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+std::string ReadBytes(const std::wstring& path) { return ReadBytes(Host(path)); }
 
 void WriteBytes(const std::wstring& path, std::string_view bytes) {
   std::ofstream(Host(path), std::ios::binary) << bytes;

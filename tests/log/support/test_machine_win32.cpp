@@ -45,10 +45,7 @@ TestMachine::~TestMachine() {
   if (_available) ClearTestedFolders();
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  std::ifstream file(fs::path(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+std::string ReadBytes(const std::wstring& path) { return ReadBytes(fs::path(path)); }
 
 void WriteBytes(const std::wstring& path, std::string_view bytes) {
   std::ofstream(fs::path(path), std::ios::binary) << bytes;
