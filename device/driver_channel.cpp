@@ -24,7 +24,7 @@ DWORD LastFailure() { return AsFailure(GetLastError()); }
 // Sends one of the driver's requests into `reply`, which the caller has zeroed, so
 // that bytes the driver leaves unwritten read as zero. A closed handle is never
 // passed to the platform (INVALID_HANDLE_VALUE also names the current process).
-DWORD SendRequest(const UniqueDeviceHandle& device, DWORD code, std::span<std::uint8_t> reply) {
+DWORD SendRequest(const tarn::UniqueFileHandle& device, DWORD code, std::span<std::uint8_t> reply) {
   if (!device) return ERROR_INVALID_HANDLE;
   DWORD bytesReturned = 0;  // the replies are fixed-size or zero-filled; never consulted
   if (!DeviceIoControl(device.get(), code, nullptr, 0, reply.data(), static_cast<DWORD>(reply.size()), &bytesReturned,
@@ -81,7 +81,7 @@ std::uint8_t DriverChannel::LookupComponentId(const wchar_t* name) const {
 }
 
 DWORD DriverChannel::Discover() {
-  UniqueDeviceInfoList list(
+  tarn::UniqueDeviceInfoList list(
       SetupDiGetClassDevsW(&kPowerMonitorInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return LastFailure();
 

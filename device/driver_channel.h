@@ -18,7 +18,7 @@
 #include <string>
 
 #include "component_table.h"
-#include "unique_handles.h"
+#include "unique_handle.h"
 #include "utf16_order.h"
 
 // The power-monitor driver's device interface class,
@@ -37,7 +37,7 @@ static_assert(kCheckRequest == 0x00224000u && kInformationSizeRequest == 0x00224
 
 // One device interface of the driver.
 struct DeviceEntry {
-  UniqueDeviceHandle handle;                            // closed: INVALID_HANDLE_VALUE
+  tarn::UniqueFileHandle handle;                        // closed: INVALID_HANDLE_VALUE
   std::uint8_t componentId = kUnidentifiedComponentId;  // 1-22, 255 unknown, 0 not yet identified
   std::uint64_t reading0 = 0;                           // bytes 0-7 of the last reading
   std::uint64_t reading1 = 0;                           // bytes 8-15 of the last reading

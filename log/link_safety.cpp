@@ -7,13 +7,13 @@
 
 #include <exception>
 
-#include "UniqueHandle.h"
+#include "unique_handle.h"
 #include "debug_trace.h"
 #include "tarn_fs/file_system.h"
 
 namespace {
 
-using Corvessan::Orwe::UniqueFileHandle;
+using tarn::UniqueFileHandle;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A planted link is removed and the open tried again; someone who keeps
@@ -98,7 +98,7 @@ std::optional<OpenedLogFile> OpenLogFileSafely(const std::wstring& path, bool di
 
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), _O_APPEND | _O_BINARY);
     if (descriptor < 0) return std::nullopt;
-    handle.release();  // the descriptor owns it now
+    static_cast<void>(handle.release());  // the descriptor owns it now
     if (discardContent && existed && _chsize_s(descriptor, 0) != 0) {
       _close(descriptor);
       return std::nullopt;

@@ -29,12 +29,11 @@ DWORD WINAPI RejectingHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 // code with the system's text for it.
 void TraceDispatcherFailure(DWORD error) {
   DebugTrace("StartServiceCtrlDispatcherW failed.");
-  LPSTR text = nullptr;
+  tarn::UniqueLocalPtr<char> text;
   FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                 error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
+                 error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(text.put()), 0, nullptr);
   DebugTrace("errorcode=0x%x(%d), %s", static_cast<unsigned>(error), static_cast<int>(error),
-             text != nullptr ? text : "(no message)");
-  if (text != nullptr) LocalFree(text);
+             text ? text.get() : "(no message)");
 }
 
 // AoAc (always-on, always-connected: modern standby) is the byte at offset 20 of
@@ -188,7 +187,7 @@ void CService::RunServiceMain(DWORD argc, LPWSTR* argv) {
 
   // The worker signals this event as its last act, so the stop loop can wait for
   // it through the platform layer with a time-out.
-  UniqueEvent workerDone(_win32->CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  tarn::UniqueHandle workerDone(_win32->CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::thread worker;
   try {
     worker = std::thread([this, &context, done = workerDone.get()] { RunWorker(context, done); });
@@ -210,7 +209,7 @@ void CService::RunServiceMain(DWORD argc, LPWSTR* argv) {
     } else {
       DebugTrace("The worker thread is still running; the service stops without it.");
       worker.detach();
-      workerDone.release();
+      static_cast<void>(workerDone.release());
     }
   }
 

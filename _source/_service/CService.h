@@ -13,7 +13,7 @@
 #include "IServiceImplement.h"
 #include "IServiceNameGenerator.h"
 #include "IWin32Api.h"
-#include "UniqueHandle.h"
+#include "unique_handle.h"
 
 namespace Corvessan::Orwe {
 
@@ -56,7 +56,7 @@ class CService {
     std::shared_ptr<IServiceImplement> implementation;
     SERVICE_STATUS status{};
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
-    UniqueEvent stopEvent;
+    tarn::UniqueHandle stopEvent;
     std::mutex statusLock;
   };
 

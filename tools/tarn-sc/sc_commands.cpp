@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "handles.h"
 #include "sc_text.h"
+#include "unique_handle.h"
 
 namespace tarn::sc {
 namespace {
@@ -204,7 +204,7 @@ class Command {
     SERVICE_STATUS_PROCESS before{};
     if (!QueryProcess(service.get(), before)) return LastFailure("QueryServiceStatusEx");
     // Opened before the stop, so the process cannot slip away unobserved.
-    UniqueKernelHandle process;
+    UniqueHandle process;
     if (before.dwProcessId != 0) process.reset(OpenProcess(SYNCHRONIZE, FALSE, before.dwProcessId));
 
     SERVICE_STATUS status{};

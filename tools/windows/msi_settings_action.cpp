@@ -18,17 +18,13 @@
 #include <cstdint>
 #include <string>
 
-#include "UniqueHandle.h"
 #include "decimal_dword.h"
+#include "unique_handle.h"
 
 namespace {
 
-struct MsiHandleTraits {
-  using pointer = MSIHANDLE;
-  static pointer Invalid() noexcept { return 0; }
-  static void Close(pointer handle) noexcept { ::MsiCloseHandle(handle); }
-};
-using UniqueMsiHandle = Corvessan::Orwe::UniqueHandle<MsiHandleTraits>;
+// A handle of the installation's database or of one of its records.
+using UniqueMsiHandle = tarn::UniqueNullInvalid<MSIHANDLE, &::MsiCloseHandle>;
 
 constexpr const wchar_t* kSettingProperties[] = {
     L"LOGPERIODMS",       L"LOGFILESIZEBYTE",       L"LOGFILEBACKUPNUM",

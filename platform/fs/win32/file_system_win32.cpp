@@ -9,21 +9,11 @@
 #include <system_error>
 #include <utility>
 
-#include "UniqueHandle.h"
 #include "tarn_fs/file_system.h"
+#include "unique_handle.h"
 
 namespace tarn::fs {
 namespace {
-
-// A search handle from FindFirstFileW, released with FindClose.
-struct FindHandleTraits {
-  using pointer = HANDLE;
-  static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void Close(pointer handle) noexcept { FindClose(handle); }
-};
-using UniqueFindHandle = Corvessan::Orwe::UniqueHandle<FindHandleTraits>;
-// An access token; its failure value is null, as for any kernel object but files.
-using UniqueTokenHandle = Corvessan::Orwe::UniqueHandle<Corvessan::Orwe::EventHandleTraits>;
 
 [[noreturn]] void Throw(const char* what, const std::wstring& path, DWORD error) {
   throw std::filesystem::filesystem_error(what, std::filesystem::path(path),
@@ -43,22 +33,6 @@ std::wstring WithoutTrailingSeparators(std::wstring path) {
   while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
   return path;
 }
-
-// Owns memory the security functions allocate with LocalAlloc.
-class UniqueLocalMemory {
- public:
-  UniqueLocalMemory() = default;
-  UniqueLocalMemory(const UniqueLocalMemory&) = delete;
-  UniqueLocalMemory& operator=(const UniqueLocalMemory&) = delete;
-  ~UniqueLocalMemory() {
-    if (_memory != nullptr) LocalFree(_memory);
-  }
-  PSECURITY_DESCRIPTOR* out() { return &_memory; }
-  PSECURITY_DESCRIPTOR get() const { return _memory; }
-
- private:
-  PSECURITY_DESCRIPTOR _memory = nullptr;
-};
 
 // SYSTEM and Administrators full control, Users read and traverse, for the
 // folder and everything made in it; "P": nothing inherited from ProgramData,
@@ -94,22 +68,20 @@ bool IsLooseDacl(PSECURITY_DESCRIPTOR descriptor, PACL dacl) {
 
 // The account this process runs as (LocalSystem for the service).
 bool IsProcessUser(PSID sid) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  UniqueTokenHandle owned(token);
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
   BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   DWORD size = 0;
-  if (!GetTokenInformation(owned.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
+  if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
   return EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
 }
 
 bool IsTrustedInstaller(PSID sid) {
-  PSID trustedInstaller = nullptr;
-  if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &trustedInstaller))
+  UniqueLocalMemory trustedInstaller;
+  if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                              trustedInstaller.put()))
     return false;
-  const bool equal = EqualSid(sid, trustedInstaller) != FALSE;
-  LocalFree(trustedInstaller);
-  return equal;
+  return EqualSid(sid, trustedInstaller.get()) != FALSE;
 }
 
 // The owner and list an existing folder should get, when it does not have them already.
@@ -119,14 +91,14 @@ void RepairFolderSecurity(const std::wstring& path) {
   PACL dacl = nullptr;
   DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                      &dacl, nullptr, current.out());
+                                      &dacl, nullptr, current.put());
   if (error != ERROR_SUCCESS) Throw("security", path, error);
   // The service's own account is LocalSystem; under Wine it is the prefix's user.
   const bool foreignOwner = !IsSystemOrAdministrators(owner) && !IsProcessUser(owner);
   if (!foreignOwner && !IsLooseDacl(current.get(), dacl)) return;
 
   UniqueLocalMemory wanted;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, wanted.out(),
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, wanted.put(),
                                                             nullptr))
     Throw("security", path, GetLastError());
   BOOL present = FALSE, defaulted = FALSE;
@@ -148,7 +120,7 @@ void RepairFolderSecurity(const std::wstring& path) {
 
 void CreateProtectedFolder(const std::wstring& path) {
   UniqueLocalMemory descriptor;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, descriptor.out(),
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl, SDDL_REVISION_1, descriptor.put(),
                                                             nullptr))
     Throw("create_directory", path, GetLastError());
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
@@ -163,7 +135,7 @@ bool HasTrustedOwner(const std::wstring& path) {
   UniqueLocalMemory descriptor;
   PSID owner = nullptr;
   if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                            nullptr, descriptor.out()) != ERROR_SUCCESS ||
+                            nullptr, descriptor.put()) != ERROR_SUCCESS ||
       owner == nullptr)
     return false;
   return IsSystemOrAdministrators(owner) || IsTrustedInstaller(owner) || IsProcessUser(owner);

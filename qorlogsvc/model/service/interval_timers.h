@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "UniqueHandle.h"
+#include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
 
@@ -70,7 +70,7 @@ class IntervalTimer {
 
   const DWORD _control;
   TickGate _ticks;
-  Corvessan::Orwe::UniqueTimerQueue _queue;
+  tarn::UniqueTimerQueue _queue;
   HANDLE _timer = nullptr;
 };
 

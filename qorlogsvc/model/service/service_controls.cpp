@@ -1,11 +1,11 @@
 #include "service_controls.h"
 
-#include "UniqueHandle.h"
+#include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
 
 void SendControlToSelf(DWORD managerAccess, DWORD serviceAccess, DWORD control) {
-  using Corvessan::Orwe::UniqueServiceHandle;
+  using tarn::UniqueServiceHandle;
   UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, managerAccess));
   if (!manager) return;
   UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, serviceAccess));

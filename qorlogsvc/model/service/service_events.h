@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "UniqueHandle.h"
+#include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
 
@@ -55,7 +55,7 @@ class ServiceEvents {
 
   // The start reports from the worker thread, the controls from the dispatcher.
   std::mutex _lock;
-  Corvessan::Orwe::UniqueEventSource _source;  // guarded by _lock, as is the rest
+  tarn::UniqueEventSource _source;  // guarded by _lock, as is the rest
   std::array<std::optional<std::chrono::steady_clock::time_point>, kKinds> _lastReported{};
 };
 
