@@ -52,6 +52,7 @@
 #include "driver_channel.h"
 #include "log_file_manager.h"
 #include "tarn_sim/machine.h"
+#include "unique_handle.h"
 
 namespace {
 
@@ -125,10 +126,6 @@ class RunningService {
   SERVICE_STATUS _status{};
 };
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // The hand-written loop: handles and ids learnt once, the file kept open.
 struct MinimalLoop {
   MinimalLoop() {
@@ -152,7 +149,7 @@ struct MinimalLoop {
   };
   DriverChannel channel;
   std::vector<Device> devices;
-  std::unique_ptr<FILE, FileCloser> file;
+  tarn::UniqueStdioFile file;
 };
 
 char* PutHex(char* out, std::uint64_t value, int digits) {

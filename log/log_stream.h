@@ -13,15 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <string_view>
 
+#include "unique_handle.h"
+
 // Owns a C runtime stream; fclose releases it.
-struct FileCloser {
-  void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using UniqueFile = tarn::UniqueStdioFile;
 
 // A line is never left part-written in the file: when a write fails or ends
 // short (a full disk), the file is cut back to its size before that line.

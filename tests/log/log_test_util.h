@@ -9,13 +9,13 @@
 #include <share.h>
 
 #include <cstdio>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "log_headers.h"
 #include "test_machine.h"
+#include "unique_handle.h"
 
 namespace tarn::test {
 
@@ -41,10 +41,7 @@ inline std::vector<std::wstring> NamesMatching(const wchar_t* folder, const std:
   return matching;
 }
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using HeldFile = std::unique_ptr<FILE, FileCloser>;
+using HeldFile = tarn::UniqueStdioFile;
 
 // Another handle on the file, as a viewer or a collector would hold it.
 inline HeldFile HoldFile(const std::wstring& path, int shareFlag) {

@@ -12,19 +12,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <thread>
 
 #include "tarn_sim/machine.h"
 #include "test_machine.h"
+#include "unique_handle.h"
 
 namespace tarn::test {
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using Stream = std::unique_ptr<FILE, FileCloser>;
+using Stream = tarn::UniqueStdioFile;
 
 Stream Open(const wchar_t* path, const wchar_t* mode, int share) { return Stream(_wfsopen(path, mode, share)); }
 

@@ -32,40 +32,12 @@
 #include <thread>
 
 #include "decimal_dword.h"
+#include "unique_handle.h"
 
 namespace {
 
-// Move-only owner of one handle kind; `Close` is the kind's release call.
-template <class Handle, BOOL(WINAPI* Close)(Handle)>
-class Unique {
- public:
-  explicit Unique(Handle handle = nullptr) : _handle(handle) {}
-  Unique(Unique&& other) noexcept : _handle(other._handle) { other._handle = nullptr; }
-  Unique& operator=(Unique&& other) noexcept {
-    if (this != &other) {
-      reset();
-      _handle = other._handle;
-      other._handle = nullptr;
-    }
-    return *this;
-  }
-  Unique(const Unique&) = delete;
-  Unique& operator=(const Unique&) = delete;
-  ~Unique() { reset(); }
-
-  Handle get() const { return _handle; }
-  explicit operator bool() const { return _handle != nullptr; }
-  void reset() {
-    if (_handle != nullptr) Close(_handle);
-    _handle = nullptr;
-  }
-
- private:
-  Handle _handle;
-};
-
-using UniqueServiceHandle = Unique<SC_HANDLE, CloseServiceHandle>;
-using UniqueKernelHandle = Unique<HANDLE, CloseHandle>;
+using tarn::UniqueHandle;
+using tarn::UniqueServiceHandle;
 
 constexpr int kBadCommandLine = ERROR_INVALID_PARAMETER;
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
@@ -133,14 +105,14 @@ int StopAndWait(const wchar_t* name, DWORD seconds) {
   if (!service) return Fail("OpenService");
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
 
-  UniqueKernelHandle process;
+  UniqueHandle process;
   for (;;) {
     const std::optional<SERVICE_STATUS_PROCESS> status = QueryStatus(service.get());
     if (!status) return Fail("QueryServiceStatusEx");
     // Held from the first sight of the process on, so its end can be awaited
     // after the status says stopped.
     if (!process && status->dwProcessId != 0) {
-      process = UniqueKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, status->dwProcessId));
+      process = UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, status->dwProcessId));
     }
     if (status->dwCurrentState == SERVICE_STOPPED) break;
     // A service that is still starting cannot take the stop yet (1061): ask again

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -19,15 +18,12 @@
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
+#include "unique_posix.h"
 
 namespace tarn::fs {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
 
 [[noreturn]] void Throw(const char* what, const std::wstring& path, std::error_code error) {
   throw stdfs::filesystem_error(what, stdfs::path(tarn::sim::ToUtf8(path)), error);
@@ -63,7 +59,7 @@ bool ListFolderNamesWithPrefix(const std::wstring& folder, const std::wstring& p
     for (const auto& name : *indexed) names.push_back(tarn::sim::FromUtf8(name));
     return true;
   }
-  std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(host.c_str()));
+  tarn::UniqueDir directory(::opendir(host.c_str()));
   if (!directory) Throw("directory_iterator", folder, std::error_code(errno, std::generic_category()));
   for (;;) {
     errno = 0;

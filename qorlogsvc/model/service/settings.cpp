@@ -2,36 +2,13 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
 namespace {
 
 constexpr const wchar_t* kSettingsKey = L"SOFTWARE\\Corvessan\\Tarn";
 constexpr DWORD kValueBufferSize = 256;
-
-// Owns an open registry key; RegCloseKey releases it.
-class UniqueRegKey {
- public:
-  UniqueRegKey() = default;
-  UniqueRegKey(const UniqueRegKey&) = delete;
-  UniqueRegKey& operator=(const UniqueRegKey&) = delete;
-  UniqueRegKey(UniqueRegKey&& other) noexcept : _key(std::exchange(other._key, nullptr)) {}
-  ~UniqueRegKey() { reset(); }
-
-  HKEY get() const { return _key; }
-  // For the out parameter of RegOpenKeyExW; releases what was held before.
-  HKEY* put() {
-    reset();
-    return &_key;
-  }
-  void reset() {
-    if (_key != nullptr) RegCloseKey(std::exchange(_key, nullptr));
-  }
-
- private:
-  HKEY _key = nullptr;
-};
 
 void ReadInto(const wchar_t* valueName, std::uint32_t& setting) {
   std::uint32_t value = 0;
@@ -41,7 +18,7 @@ void ReadInto(const wchar_t* valueName, std::uint32_t& setting) {
 }  // namespace
 
 bool ReadRegistryDword(const std::wstring& valueName, std::uint32_t& value) {
-  UniqueRegKey key;
+  tarn::UniqueRegKey key;
   // KEY_WOW64_32KEY keeps the 32-bit view that the service has always read, also
   // when a build of it runs as a 64-bit process.
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS)

@@ -23,6 +23,8 @@
 #include <cstdio>
 #include <string>
 
+#include "unique_handle.h"
+
 namespace {
 
 constexpr const wchar_t* kProtectedSddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
@@ -38,52 +40,49 @@ void PrintResult(const char* key, bool ok) {
 void PrintSecurity(const std::wstring& folder) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  tarn::UniqueLocalMemory descriptor;
   const DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                            &dacl, nullptr, &descriptor);
+                                            &dacl, nullptr, descriptor.put());
   if (error != ERROR_SUCCESS) {
     std::printf("sd.owner=error:%lu\n", error);
     return;
   }
-  LPWSTR text = nullptr;
-  if (owner != nullptr && ConvertSidToStringSidW(owner, &text)) {
-    std::printf("sd.owner=%ls\n", text);
-    LocalFree(text);
+  tarn::UniqueLocalPtr<wchar_t> text;
+  if (owner != nullptr && ConvertSidToStringSidW(owner, text.put())) {
+    std::printf("sd.owner=%ls\n", text.get());
   } else {
     std::printf("sd.owner=none\n");
   }
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &text, nullptr)) {
-    std::printf("sd.dacl=%ls\n", text);
-    LocalFree(text);
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                           text.put(), nullptr)) {
+    std::printf("sd.dacl=%ls\n", text.get());
   }
-  LocalFree(descriptor);
 }
 
 DWORD OpenedAttributes(const std::wstring& path) {
-  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+  const tarn::UniqueFileHandle handle(
+      CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return INVALID_FILE_ATTRIBUTES;
   BY_HANDLE_FILE_INFORMATION information{};
-  const BOOL ok = GetFileInformationByHandle(handle, &information);
-  CloseHandle(handle);
+  const BOOL ok = GetFileInformationByHandle(handle.get(), &information);
   return ok ? information.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
 }
 
 DWORD LinkCount(const std::wstring& path) {
-  HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return 0;
+  const tarn::UniqueFileHandle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+  if (!handle) return 0;
   BY_HANDLE_FILE_INFORMATION information{};
-  const BOOL ok = GetFileInformationByHandle(handle, &information);
-  CloseHandle(handle);
+  const BOOL ok = GetFileInformationByHandle(handle.get(), &information);
   return ok ? information.nNumberOfLinks : 0;
 }
 
 void MakeFile(const std::wstring& path) {
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  const tarn::UniqueFileHandle made(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -97,21 +96,20 @@ int wmain(int argc, wchar_t** argv) {
 
   // What the host made there before the probe's own names.
   WIN32_FIND_DATAW entry{};
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
+  const tarn::UniqueFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (search) {
     do {
       const std::wstring name = entry.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring path = folder + L"\\" + name;
       std::printf("host.%ls.attributes=0x%lx\n", name.c_str(), GetFileAttributesW(path.c_str()));
       std::printf("host.%ls.opened=0x%lx\n", name.c_str(), OpenedAttributes(path));
-    } while (FindNextFileW(search, &entry));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &entry));
   }
 
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1, &descriptor, nullptr);
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+  tarn::UniqueLocalMemory descriptor;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1, descriptor.put(), nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
   const std::wstring secured = folder + L"\\secured";
   PrintResult("sd.create", CreateDirectoryW(secured.c_str(), &attributes) != FALSE);
   PrintSecurity(secured);
@@ -120,25 +118,23 @@ int wmain(int argc, wchar_t** argv) {
   CreateDirectoryW(plain.c_str(), nullptr);
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
   const DWORD set = SetNamedSecurityInfoW(const_cast<LPWSTR>(plain.c_str()), SE_FILE_OBJECT,
                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
                                           nullptr, dacl, nullptr);
   SetLastError(set);
   PrintResult("sd.set", set == ERROR_SUCCESS);
-  PSECURITY_DESCRIPTOR readBack = nullptr;
+  tarn::UniqueLocalMemory readBack;
   PACL readDacl = nullptr;
   if (GetNamedSecurityInfoW(plain.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &readDacl,
-                            nullptr, &readBack) == ERROR_SUCCESS) {
-    LPWSTR text = nullptr;
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(readBack, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                             &text, nullptr)) {
-      std::printf("sd.set.dacl=%ls\n", text);
-      LocalFree(text);
+                            nullptr, readBack.put()) == ERROR_SUCCESS) {
+    tarn::UniqueLocalPtr<wchar_t> text;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(readBack.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             text.put(), nullptr)) {
+      std::printf("sd.set.dacl=%ls\n", text.get());
     }
-    LocalFree(readBack);
   }
-  LocalFree(descriptor);
+  descriptor.reset();
 
   const std::wstring original = folder + L"\\original.txt";
   const std::wstring second = folder + L"\\second.txt";

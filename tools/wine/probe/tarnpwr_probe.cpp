@@ -31,59 +31,15 @@
 #include <vector>
 
 #include "tarnpwr_ioctl.h"
+#include "unique_handle.h"
 
 namespace {
 
 const GUID kInterfaceClass = TARNPWR_INTERFACE_GUID_INIT;
 
-// One owner per handle kind: move-only, closes on destruction.
-template <typename Traits>
-class UniqueHandle {
- public:
-  using Raw = typename Traits::Raw;
-  UniqueHandle() = default;
-  explicit UniqueHandle(Raw raw) : raw_(raw) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : raw_(std::exchange(other.raw_, Traits::Invalid())) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      raw_ = std::exchange(other.raw_, Traits::Invalid());
-    }
-    return *this;
-  }
-  ~UniqueHandle() { Reset(); }
-  Raw Get() const { return raw_; }
-  bool Valid() const { return raw_ != Traits::Invalid(); }
-  void Reset() {
-    if (Valid()) Traits::Close(raw_);
-    raw_ = Traits::Invalid();
-  }
-
- private:
-  Raw raw_ = Traits::Invalid();
-};
-
-struct FileTraits {
-  using Raw = HANDLE;
-  static Raw Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Raw raw) { CloseHandle(raw); }
-};
-struct ObjectTraits {  // process and thread handles: NULL when absent
-  using Raw = HANDLE;
-  static Raw Invalid() { return nullptr; }
-  static void Close(Raw raw) { CloseHandle(raw); }
-};
-struct DevInfoTraits {
-  using Raw = HDEVINFO;
-  static Raw Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Raw raw) { SetupDiDestroyDeviceInfoList(raw); }
-};
-
-using UniqueFile = UniqueHandle<FileTraits>;
-using UniqueObject = UniqueHandle<ObjectTraits>;
-using UniqueDevInfo = UniqueHandle<DevInfoTraits>;
+using UniqueFile = tarn::UniqueFileHandle;
+using UniqueObject = tarn::UniqueHandle;  // process and thread handles: null when absent
+using UniqueDevInfo = tarn::UniqueDeviceInfoList;
 
 std::string ToUtf8(const std::wstring& wide) {
   if (wide.empty()) return {};
@@ -98,20 +54,20 @@ std::string ErrorText(DWORD error) { return "error:" + std::to_string(static_cas
 // Present interface paths of the class, in the enumeration's order.
 bool ListInterfaces(std::vector<std::wstring>* paths) {
   UniqueDevInfo list(SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  if (!list.Valid()) {
+  if (!list.is_valid()) {
     std::printf("enumerate %s\n", ErrorText(GetLastError()).c_str());
     return false;
   }
   SP_DEVICE_INTERFACE_DATA data{};
   data.cbSize = sizeof data;
-  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(list.Get(), nullptr, &kInterfaceClass, index, &data); ++index) {
+  for (DWORD index = 0; SetupDiEnumDeviceInterfaces(list.get(), nullptr, &kInterfaceClass, index, &data); ++index) {
     DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailW(list.Get(), &data, nullptr, 0, &required, nullptr);
+    SetupDiGetDeviceInterfaceDetailW(list.get(), &data, nullptr, 0, &required, nullptr);
     if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
     std::vector<std::uint8_t> buffer(required);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (!SetupDiGetDeviceInterfaceDetailW(list.Get(), &data, detail, required, &required, nullptr)) {
+    if (!SetupDiGetDeviceInterfaceDetailW(list.get(), &data, detail, required, &required, nullptr)) {
       std::printf("detail %s\n", ErrorText(GetLastError()).c_str());
       return false;
     }
@@ -170,7 +126,7 @@ std::string InformationText(HANDLE device) {
 
 UniqueFile OpenDevice(const std::wstring& path, DWORD* error) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  *error = file.Valid() ? 0 : GetLastError();
+  *error = file.is_valid() ? 0 : GetLastError();
   return file;
 }
 
@@ -186,9 +142,9 @@ long RunAndWait(const std::wstring& command_line) {
     return -1;
   }
   UniqueObject process(info.hProcess), thread(info.hThread);
-  WaitForSingleObject(process.Get(), INFINITE);
+  WaitForSingleObject(process.get(), INFINITE);
   DWORD code = 0;
-  GetExitCodeProcess(process.Get(), &code);
+  GetExitCodeProcess(process.get(), &code);
   return static_cast<long>(code);
 }
 
@@ -247,8 +203,8 @@ int wmain(int argc, wchar_t** argv) {
     UniqueFile file = OpenDevice(path, &error);
     std::string line = "device " + ToUtf8(path) + " open=" + (error ? ErrorText(error) : "ok");
     if (!error) {
-      line += " check=" + CheckText(file.Get()) + " " + InformationText(file.Get());
-      for (int i = 0; i < options.reads; ++i) line += " read=" + ReadingText(file.Get());
+      line += " check=" + CheckText(file.get()) + " " + InformationText(file.get());
+      for (int i = 0; i < options.reads; ++i) line += " read=" + ReadingText(file.get());
       open_devices.emplace(path, std::move(file));
     }
     std::printf("%s\n", line.c_str());
@@ -258,13 +214,13 @@ int wmain(int argc, wchar_t** argv) {
       std::printf("echo no-open-device\n");
       return 1;
     }
-    EchoErrors(open_devices.begin()->second.Get(), options.echo_codes);
+    EchoErrors(open_devices.begin()->second.get(), options.echo_codes);
   }
   if (options.during.empty()) return 0;
 
   std::printf("during exit=%ld\n", RunAndWait(options.during));
   for (const auto& [path, file] : open_devices)
-    std::printf("after %s read=%s\n", ToUtf8(path).c_str(), ReadingText(file.Get()).c_str());
+    std::printf("after %s read=%s\n", ToUtf8(path).c_str(), ReadingText(file.get()).c_str());
   std::vector<std::wstring> remaining;
   if (!ListInterfaces(&remaining)) return 1;
   for (const auto& path : remaining) {

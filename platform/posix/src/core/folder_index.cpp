@@ -7,9 +7,10 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <vector>
+
+#include "unique_posix.h"
 
 namespace tarn::sim {
 namespace {
@@ -63,14 +64,10 @@ bool EqualIgnoringAsciiCase(const char* a, const std::string& b) {
   return a[i] == 0 && i == b.size();
 }
 
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
 // Calls `visit` with every entry's name ("." and ".." left out); false when the
 // folder cannot be read or `visit` asks to stop.
 bool ForEachName(const std::filesystem::path& folder, const std::function<bool(const char*)>& visit) {
-  std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(folder.c_str()));
+  tarn::UniqueDir directory(::opendir(folder.c_str()));
   if (!directory) return false;
   while (const dirent* entry = ::readdir(directory.get())) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;

@@ -19,17 +19,12 @@
 
 namespace tarn::sim::scm {
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 FileLock::FileLock(const std::filesystem::path& path)
     : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-  if (!fd_.Valid()) return;
-  while (::flock(fd_.Get(), LOCK_EX) != 0) {
+  if (!fd_.is_valid()) return;
+  while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
-      fd_.Reset();
+      fd_.reset();
       return;
     }
   }
@@ -84,14 +79,14 @@ bool ReplaceFile(const std::filesystem::path& path, const std::string& contents)
   std::filesystem::path temporary = path;
   temporary += ".tmp";
   UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!file.Valid() || !WriteAll(file.Get(), contents)) return false;
-  file.Reset();
+  if (!file.is_valid() || !WriteAll(file.get(), contents)) return false;
+  file.reset();
   return ::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 bool AppendToFile(const std::filesystem::path& path, const std::string& text) {
   UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  return file.Valid() && WriteAll(file.Get(), text);
+  return file.is_valid() && WriteAll(file.get(), text);
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
@@ -116,11 +111,11 @@ void AppendBounded(const std::filesystem::path& path, const std::string& line, s
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.Valid()) return std::nullopt;
+  if (!file.is_valid()) return std::nullopt;
   std::string text;
   char buffer[4096];
   for (;;) {
-    ssize_t n = ::read(file.Get(), buffer, sizeof(buffer));
+    ssize_t n = ::read(file.get(), buffer, sizeof(buffer));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) return text;
@@ -335,10 +330,10 @@ bool ProcessAlive(DWORD processId) {
 
 bool WaitForProcessExit(DWORD processId, int timeoutMs) {
   UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0)));
-  if (!process.Valid()) return errno == ESRCH || !ProcessAlive(processId);
+  if (!process.is_valid()) return errno == ESRCH || !ProcessAlive(processId);
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    pollfd entry{process.Get(), POLLIN, 0};
+    pollfd entry{process.get(), POLLIN, 0};
     int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
     if (ready > 0) return true;
     if (ready == 0) return false;

@@ -91,14 +91,14 @@ void Publish(ProcessState& state, const RunningService& service, ReportOrigin or
     state.database->WriteStatus(service.name, record, origin);
     if (service.status.dwCurrentState == SERVICE_STOPPED) state.database->FinishPendingDelete(service.name);
   }
-  if (state.startChannel.Valid()) {
+  if (state.startChannel.is_valid()) {
     StartReport report{service.status.dwCurrentState, service.status.dwCheckPoint};
-    ::send(state.startChannel.Get(), &report, sizeof(report), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (IsFinalStartState(service.status.dwCurrentState)) state.startChannel.Reset();
+    ::send(state.startChannel.get(), &report, sizeof(report), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (IsFinalStartState(service.status.dwCurrentState)) state.startChannel.reset();
   }
-  if (service.status.dwCurrentState == SERVICE_STOPPED && state.wakeWrite.Valid()) {
+  if (service.status.dwCurrentState == SERVICE_STOPPED && state.wakeWrite.is_valid()) {
     char wake = 1;
-    ssize_t ignored = ::write(state.wakeWrite.Get(), &wake, 1);
+    ssize_t ignored = ::write(state.wakeWrite.get(), &wake, 1);
     (void)ignored;
   }
 }
@@ -127,15 +127,15 @@ UniqueFd AdoptStartChannel() {
 // The start arguments StartServiceW sends right after writing the start-pending
 // status; until they arrive the service must not report anything.
 std::vector<std::wstring> ReceiveArguments(const UniqueFd& channel) {
-  if (!channel.Valid()) return {};
-  pollfd entry{channel.Get(), POLLIN, 0};
+  if (!channel.is_valid()) return {};
+  pollfd entry{channel.get(), POLLIN, 0};
   int ready;
   do {
     ready = ::poll(&entry, 1, static_cast<int>(ManagerTimeoutMs() > 0x7FFFFFFF ? 0x7FFFFFFF : ManagerTimeoutMs()));
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return {};
   std::string message(256 * 1024, '\0');
-  ssize_t n = ::recv(channel.Get(), message.data(), message.size(), 0);
+  ssize_t n = ::recv(channel.get(), message.data(), message.size(), 0);
   if (n <= 0) return {};
   message.resize(static_cast<std::size_t>(n));
   return DecodeArguments(message);
@@ -253,7 +253,7 @@ void ServeControls(ProcessState& state, RunningService& service, int listener, i
   std::vector<UniqueFd> connections;
   while (!AllStopped(state)) {
     std::vector<pollfd> watched{{listener, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-    for (auto& connection : connections) watched.push_back({connection.Get(), POLLIN, 0});
+    for (auto& connection : connections) watched.push_back({connection.get(), POLLIN, 0});
     if (::poll(watched.data(), watched.size(), -1) < 0) {
       if (errno == EINTR) continue;
       return;
@@ -262,7 +262,7 @@ void ServeControls(ProcessState& state, RunningService& service, int listener, i
 
     std::vector<UniqueFd> stillWaiting;
     for (std::size_t i = 0; i < connections.size(); ++i) {
-      bool served = watched[i + 2].revents != 0 && ServeConnection(state, service, connections[i].Get());
+      bool served = watched[i + 2].revents != 0 && ServeConnection(state, service, connections[i].get());
       if (!served) stillWaiting.push_back(std::move(connections[i]));
     }
     connections = std::move(stillWaiting);
@@ -329,8 +329,8 @@ RunningService* AddRunningService(ProcessState& state, const std::wstring& name,
   std::lock_guard<std::mutex> guard(state.lock);
   state.database = std::move(database);
   state.startChannel = std::move(startChannel);
-  state.wakeRead.Reset(wakePipe[0]);
-  state.wakeWrite.Reset(wakePipe[1]);
+  state.wakeRead.reset(wakePipe[0]);
+  state.wakeWrite.reset(wakePipe[1]);
   state.services.push_back(std::move(service));
   return state.services.back().get();
 }
@@ -352,7 +352,7 @@ BOOL RunDispatcher(const std::vector<TableEntry>& entries) {
   MainArguments mainArguments(name, ReceiveArguments(startChannel));
   // Tells the starting manager that the process has connected as a service.
   StartReport connected{SERVICE_START_PENDING, 0};
-  if (startChannel.Valid()) ::send(startChannel.Get(), &connected, sizeof(connected), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (startChannel.is_valid()) ::send(startChannel.get(), &connected, sizeof(connected), MSG_NOSIGNAL | MSG_DONTWAIT);
 
   auto database = std::make_unique<Database>(*machine);
   auto config = database->ReadConfig(name);
@@ -363,7 +363,7 @@ BOOL RunDispatcher(const std::vector<TableEntry>& entries) {
   const TableEntry* entry = ChooseEntry(entries, name, type);
   if (entry == nullptr) return StopWithError(state, *service, ERROR_SERVICE_NOT_IN_EXE);
   UniqueFd listener = ListenOnEndpoint(endpoint);
-  if (!listener.Valid()) return StopWithError(state, *service, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  if (!listener.is_valid()) return StopWithError(state, *service, ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
 
   SetServing(state, true);
   std::thread serviceMain;
@@ -373,14 +373,14 @@ BOOL RunDispatcher(const std::vector<TableEntry>& entries) {
     SetServing(state, false);
     return StopWithError(state, *service, ERROR_SERVICE_NO_THREAD);
   }
-  ServeControls(state, *service, listener.Get(), state.wakeRead.Get());
+  ServeControls(state, *service, listener.get(), state.wakeRead.get());
   // Clients that connect from now on are refused and learn that the service stopped.
-  listener.Reset();
+  listener.reset();
   serviceMain.join();
   SetServing(state, false);
   {
     std::lock_guard<std::mutex> guard(state.lock);
-    state.startChannel.Reset();
+    state.startChannel.reset();
   }
   SetLastError(ERROR_SUCCESS);
   return TRUE;

@@ -48,34 +48,30 @@ std::string ControlEndpointName(const std::filesystem::path& machineRoot, std::w
 
 UniqueFd ListenOnEndpoint(const std::string& name) {
   UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!listener.Valid()) return listener;
+  if (!listener.is_valid()) return listener;
   sockaddr_un address;
   socklen_t length = AbstractAddress(name, address);
-  if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listener.Get(), SOMAXCONN) != 0) {
-    int error = errno;
-    listener.Reset();
-    errno = error;
+  if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener.get(), SOMAXCONN) != 0) {
+    listener.reset();  // errno stays that of the failed call
   }
   return listener;
 }
 
 UniqueFd ConnectToEndpoint(const std::string& name, int timeoutMs) {
   UniqueFd connection(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-  if (!connection.Valid()) return connection;
+  if (!connection.is_valid()) return connection;
   // A full backlog makes connect() wait; the send time-out bounds that wait.
   timeval limit{};
   limit.tv_sec = timeoutMs / 1000;
   limit.tv_usec = (timeoutMs % 1000) * 1000;
   if (timeoutMs <= 0) limit.tv_usec = 1000;
-  ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+  ::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   sockaddr_un address;
   socklen_t length = AbstractAddress(name, address);
-  while (::connect(connection.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+  while (::connect(connection.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
     if (errno == EINTR) continue;
-    int error = errno;
-    connection.Reset();
-    errno = error;
+    connection.reset();  // errno stays that of the failed call
     break;
   }
   return connection;

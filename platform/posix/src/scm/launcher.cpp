@@ -117,15 +117,15 @@ LaunchResult Launch(const LaunchRequest& request) {
   UniqueFd execWrite = DuplicateHigh(execPipe[1]);
   ::close(execPipe[1]);
   UniqueFd nullInput(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  UniqueFd input = DuplicateHigh(nullInput.Get());
+  UniqueFd input = DuplicateHigh(nullInput.get());
   UniqueFd output = DuplicateHigh(request.outputFd);
   UniqueFd channel = DuplicateHigh(request.startChannelFd);
-  if (!execWrite.Valid() || !input.Valid() || !output.Valid() ||
-      (request.startChannelFd >= 0 && !channel.Valid())) {
+  if (!execWrite.is_valid() || !input.is_valid() || !output.is_valid() ||
+      (request.startChannelFd >= 0 && !channel.is_valid())) {
     result.error = ERROR_NOT_ENOUGH_MEMORY;
     return result;
   }
-  ChildDescriptors fds{input.Get(), output.Get(), channel.Get(), execWrite.Get()};
+  ChildDescriptors fds{input.get(), output.get(), channel.get(), execWrite.get()};
 
   // The intermediate child starts the service and exits at once; the service is
   // then nobody's child here and the system reaps it when it ends.
@@ -138,19 +138,19 @@ LaunchResult Launch(const LaunchRequest& request) {
     pid_t service = ::_Fork();
     if (service == 0) BecomeService(fds, request.executable.c_str(), argv.data(), envp.data());
     std::int32_t report = service > 0 ? static_cast<std::int32_t>(service) : -static_cast<std::int32_t>(errno);
-    ssize_t ignored = ::write(pidWrite.Get(), &report, sizeof(report));
+    ssize_t ignored = ::write(pidWrite.get(), &report, sizeof(report));
     (void)ignored;
     ::_exit(0);
   }
 
-  pidWrite.Reset();
-  execWrite.Reset();
+  pidWrite.reset();
+  execWrite.reset();
   int status = 0;
   while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }
 
   std::int32_t report = 0;
-  if (!ReadExactly(pidRead.Get(), &report, sizeof(report))) {
+  if (!ReadExactly(pidRead.get(), &report, sizeof(report))) {
     result.error = ERROR_GEN_FAILURE;
     return result;
   }
@@ -162,7 +162,7 @@ LaunchResult Launch(const LaunchRequest& request) {
 
   // The report pipe closes on a successful exec; otherwise it carries errno.
   int execError = 0;
-  if (ReadExactly(execRead.Get(), &execError, sizeof(execError))) result.error = ErrorFromErrno(execError);
+  if (ReadExactly(execRead.get(), &execError, sizeof(execError))) result.error = ErrorFromErrno(execError);
   return result;
 }
 

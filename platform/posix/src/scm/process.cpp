@@ -16,7 +16,7 @@
 namespace {
 
 using tarn::sim::scm::Clock;
-using tarn::sim::scm::UniqueFd;
+using tarn::UniqueFd;
 
 class ProcessObject : public tarn::sim::WaitableObject {
  public:
@@ -26,7 +26,7 @@ class ProcessObject : public tarn::sim::WaitableObject {
     bool forever = milliseconds == INFINITE;
     auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : milliseconds);
     for (;;) {
-      pollfd entry{pidfd_.Get(), POLLIN, 0};
+      pollfd entry{pidfd_.get(), POLLIN, 0};
       int ready = ::poll(&entry, 1, forever ? -1 : tarn::sim::scm::MillisecondsUntil(deadline));
       if (ready > 0) return true;
       if (ready < 0 && errno != EINTR) return false;
@@ -47,7 +47,7 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
     return nullptr;
   }
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(processId), 0)));
-  if (!pidfd.Valid()) {
+  if (!pidfd.is_valid()) {
     // Windows answers ERROR_INVALID_PARAMETER for a process that does not exist.
     SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
     return nullptr;

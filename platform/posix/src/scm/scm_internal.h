@@ -1,5 +1,5 @@
-// Pieces shared by the stand-in's service control manager: owned descriptors,
-// the service database under <machine>/run/scm, the control protocol between
+// Pieces shared by the stand-in's service control manager: a file lock, the
+// service database under <machine>/run/scm, the control protocol between
 // clients and a service process, and process launching. See service_manager.cpp
 // for the layout of the database and the environment it uses.
 #pragma once
@@ -17,44 +17,21 @@
 #include <string_view>
 #include <vector>
 
+#include "unique_posix.h"
+
 namespace tarn::sim::scm {
 
 // ---------------------------------------------------------------------------
 // Descriptors and files
 
-// An owned file descriptor, closed on destruction.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    Reset(other.Release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using tarn::UniqueFd;
 
 // An exclusive advisory lock on a file (flock), held for the object's lifetime.
 // It excludes other processes and other threads of this process alike.
 class FileLock {
  public:
   explicit FileLock(const std::filesystem::path& path);
-  bool Held() const { return fd_.Valid(); }
+  bool Held() const { return fd_.is_valid(); }
 
  private:
   UniqueFd fd_;

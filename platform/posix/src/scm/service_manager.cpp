@@ -221,25 +221,25 @@ DWORD SendControl(const Database& database, const std::wstring& name, DWORD cont
 
   std::string endpoint = ControlEndpointName(database.MachineRoot(), name, record.processId);
   UniqueFd connection = ConnectToEndpoint(endpoint, MillisecondsUntil(deadline));
-  if (!connection.Valid()) {
+  if (!connection.is_valid()) {
     if (errno == EAGAIN || errno == ETIMEDOUT) return ERROR_SERVICE_REQUEST_TIMEOUT;
     return NotReachable(database, name, record.processId, deadline, status);
   }
   ControlRequest request;
   request.control = control;
   request.eventType = eventType;
-  if (::send(connection.Get(), &request, sizeof(request), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(request)))
+  if (::send(connection.get(), &request, sizeof(request), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(request)))
     return NotReachable(database, name, record.processId, deadline, status);
 
   for (;;) {
-    pollfd entry{connection.Get(), POLLIN, 0};
+    pollfd entry{connection.get(), POLLIN, 0};
     int ready = ::poll(&entry, 1, MillisecondsUntil(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return ERROR_SERVICE_REQUEST_TIMEOUT;
     break;
   }
   ControlReply reply;
-  ssize_t n = ::recv(connection.Get(), &reply, sizeof(reply), 0);
+  ssize_t n = ::recv(connection.get(), &reply, sizeof(reply), 0);
   if (n != static_cast<ssize_t>(sizeof(reply)) || reply.magic != kReplyMagic)
     return NotReachable(database, name, record.processId, deadline, status);
   status = reply.status;
@@ -290,7 +290,7 @@ StatusRecord StoppedRecord(DWORD serviceType, DWORD exitCode, DWORD processId) {
 // Ends a process that never connected as a service, and records why it stopped.
 void AbandonStart(const Database& database, const ServiceConfig& config, pid_t processId) {
   UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, processId, 0)));
-  if (process.Valid()) ::syscall(SYS_pidfd_send_signal, process.Get(), SIGKILL, nullptr, 0);
+  if (process.is_valid()) ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0);
   WaitForProcessExit(static_cast<DWORD>(processId), 1000);
   RecordStatus(database, config.name,
                StoppedRecord(config.serviceType, ERROR_SERVICE_REQUEST_TIMEOUT, static_cast<DWORD>(processId)));
@@ -338,16 +338,16 @@ DWORD StartService(const Database& database, const ServiceConfig& config, const 
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return ERROR_NOT_ENOUGH_MEMORY;
   UniqueFd managerEnd(pair[0]), serviceEnd(pair[1]);
   UniqueFd output(::open(database.OutputPath(config.name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!output.Valid()) return ERROR_ACCESS_DENIED;
+  if (!output.is_valid()) return ERROR_ACCESS_DENIED;
 
   LaunchRequest request;
   request.executable = command.front();
   request.arguments = command;
   request.environment = ServiceEnvironment(database, config.name);
-  request.outputFd = output.Get();
-  request.startChannelFd = serviceEnd.Get();
+  request.outputFd = output.get();
+  request.startChannelFd = serviceEnd.get();
   LaunchResult launched = Launch(request);
-  serviceEnd.Reset();  // so that the channel reports the end of the process
+  serviceEnd.reset();  // so that the channel reports the end of the process
   if (launched.error != ERROR_SUCCESS) {
     RecordStatus(database, config.name, StoppedRecord(config.serviceType, launched.error, 0));
     return launched.error;
@@ -362,8 +362,8 @@ DWORD StartService(const Database& database, const ServiceConfig& config, const 
 
   // The process reports nothing before it has these.
   std::string message = EncodeArguments(arguments);
-  ::send(managerEnd.Get(), message.data(), message.size(), MSG_NOSIGNAL);
-  return AwaitStart(database, config, launched.processId, managerEnd.Get());
+  ::send(managerEnd.get(), message.data(), message.size(), MSG_NOSIGNAL);
+  return AwaitStart(database, config, launched.processId, managerEnd.get());
 }
 
 bool IsSupportedServiceType(DWORD type) {
