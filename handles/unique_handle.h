@@ -70,10 +70,4 @@ using UniqueDeviceInfoList = UniqueInvalidHandleValue<HDEVINFO, &::SetupDiDestro
 // A C runtime stream (fopen, _wfsopen, _fdopen).
 using UniqueStdioFile = UniqueNullInvalid<std::FILE*, &CloseStdioFile>;
 
-#ifdef _WIN32
-// Kinds only Windows' own functions have.
-// A search from FindFirstFileW or FindFirstFileExW.
-using UniqueFindHandle = UniqueInvalidHandleValue<HANDLE, &::FindClose>;
-#endif
-
 }  // namespace tarn

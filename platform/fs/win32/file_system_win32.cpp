@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tarn_fs/file_system.h"
+#include "unique_find_handle.h"
 #include "unique_handle.h"
 
 namespace tarn::fs {

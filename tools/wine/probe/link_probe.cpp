@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <string>
 
+#include "unique_find_handle.h"
 #include "unique_handle.h"
 
 namespace {
