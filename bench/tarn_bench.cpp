@@ -180,8 +180,7 @@ void MinimalCycle(MinimalLoop* loop) {
   for (const auto& device : loop->devices) {
     std::uint64_t reply[2] = {0, 0};
     DWORD returned = 0;
-    if (!DeviceIoControl(device.handle, kReadingRequest, nullptr, 0, reply, sizeof(reply), &returned, nullptr))
-      return;
+    if (!DeviceIoControl(device.handle, kReadingRequest, nullptr, 0, reply, sizeof(reply), &returned, nullptr)) return;
     *out++ = ',';
     out = PutHex(out, device.id, 2);
     *out++ = ',';
@@ -204,7 +203,8 @@ namespace {
 // Warm-up cycles run outside the measured functions: the first cycle opens and
 // maps what every later one finds ready.
 void WarmUp(RunningService& running) {
-  for (int i = 0; i < 10; ++i) running.service().HandleControl(SERVICE_CONTROL_LOG_TIMER, 0, nullptr, &running.status());
+  for (int i = 0; i < 10; ++i)
+    running.service().HandleControl(SERVICE_CONTROL_LOG_TIMER, 0, nullptr, &running.status());
 }
 void WarmUp(MinimalLoop& loop) {
   for (int i = 0; i < 10; ++i) MinimalCycle(&loop);
@@ -265,7 +265,8 @@ void FillWithForeignFiles(const fs::path& folder, long count) {
 double CpuMilliseconds() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
-  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // A warm rotation finds the folder as the stand-in left it; before a cold one
@@ -344,10 +345,11 @@ int FlushCommand(std::uint64_t size, int repeat) {
     log.WriteRow(L"05,0000000000000000,00000000000001f4");
     row.push_back(MillisecondsSince(start));
   }
-  std::printf("size %llu\nrotations %d\ndirty_median_ms %.3f\nclean_median_ms %.3f\nflush_cost_ms %.3f\n"
-              "row_with_flush_median_ms %.3f\n",
-              static_cast<unsigned long long>(size), repeat, Median(dirty), Median(clean),
-              Median(dirty) - Median(clean), Median(row));
+  std::printf(
+      "size %llu\nrotations %d\ndirty_median_ms %.3f\nclean_median_ms %.3f\nflush_cost_ms %.3f\n"
+      "row_with_flush_median_ms %.3f\n",
+      static_cast<unsigned long long>(size), repeat, Median(dirty), Median(clean), Median(dirty) - Median(clean),
+      Median(row));
   return 0;
 }
 
@@ -361,8 +363,7 @@ long PrivateKiB() {
   std::string line;
   long total = 0;
   while (std::getline(rollup, line)) {
-    if (line.rfind("Private_Dirty:", 0) == 0)
-      total += std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
+    if (line.rfind("Private_Dirty:", 0) == 0) total += std::strtol(line.c_str() + line.find(':') + 1, nullptr, 10);
   }
   return total;
 }
@@ -384,9 +385,10 @@ int MemoryCommand(long cycles) {
   for (long i = 0; i < cycles; ++i) TarnBenchServiceCycle(&running.service(), &running.status());
   const long privateAfter = PrivateKiB();
   const long anonAfter = StatusKiB("RssAnon:");
-  std::printf("cycles %ld\nprivate_kib_after_100 %ld\nprivate_kib_after_n %ld\nrss_anon_kib_after_100 %ld\n"
-              "rss_anon_kib_after_n %ld\n",
-              cycles, privateBefore, privateAfter, anonBefore, anonAfter);
+  std::printf(
+      "cycles %ld\nprivate_kib_after_100 %ld\nprivate_kib_after_n %ld\nrss_anon_kib_after_100 %ld\n"
+      "rss_anon_kib_after_n %ld\n",
+      cycles, privateBefore, privateAfter, anonBefore, anonAfter);
   return 0;
 }
 

@@ -45,7 +45,7 @@ const char* DescribeUnsafe(const FileFacts& facts) {
 // stopped the walk by returning false.
 template <class Visit>
 bool WalkFolderChain(const std::wstring& base, const std::wstring& subFolder, Visit visit) {
-  for (std::size_t slash = subFolder.find(L'\\', 1); ; slash = subFolder.find(L'\\', slash + 1)) {
+  for (std::size_t slash = subFolder.find(L'\\', 1);; slash = subFolder.find(L'\\', slash + 1)) {
     const std::wstring part = subFolder.substr(0, slash);
     if (part.size() > 1) {
       const std::wstring folder = base + part;

@@ -42,7 +42,8 @@ void UseUserDefaultLocale() {
 LogFileManager::LogFileManager() {
   _folder = CommonAppDataFolder() + _subFolder;
   // Made, or repaired when it exists with another owner, a looser access list or a link in its place.
-  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Start)) throw std::runtime_error("cannot be created");
+  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Start))
+    throw std::runtime_error("cannot be created");
 }
 
 std::wstring LogFileManager::AppDataFolder() const { return _folder.substr(0, _folder.size() - _subFolder.size()); }
@@ -67,7 +68,8 @@ void LogFileManager::Open() {
   UseUserDefaultLocale();
   if (_stream.is_open()) return;
 
-  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) throw std::runtime_error("Open log file failed.");
+  if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse))
+    throw std::runtime_error("Open log file failed.");
   AdoptCurrentFile();
   if (!_stream.is_open()) throw std::runtime_error("Open log file failed.");
   if (_stream.Size() == 0) WriteLineOrClose({_header});
@@ -85,8 +87,7 @@ void LogFileManager::AdoptCurrentFile() {
     _openFile = opened->facts;
     _stream.Adopt(std::move(opened->file), opened->descriptor, opened->facts.size);
     if (_stream.Size() == 0) return;
-    if (!_stream.CutBackTornLine())
-      DebugTrace("%s: its last line could not be repaired", ToNarrow(_filePath).c_str());
+    if (!_stream.CutBackTornLine()) DebugTrace("%s: its last line could not be repaired", ToNarrow(_filePath).c_str());
     if (_stream.Size() == 0 || _stream.BeginsWith(EncodeLogLine(_header))) return;
     if (setAside || !SetAsideForeignFile()) {
       // Kept and appended to rather than lost; the trace says so.

@@ -4,7 +4,7 @@
 #   (no option)  compiler, CMake, Ninja, GoogleTest/GoogleMock, and Debian's
 #                pandas, matplotlib, Dask (dask, distributed) and pytest for
 #                tarnlog (analysis/), chromium, in which the tests load
-#                tarnlog's HTML report, shellcheck for the scripts
+#                tarnlog's HTML report, shellcheck and clang-format for lint.sh
 #   --windows    also the MinGW-w64 cross compilers (i686 and x86_64), Wine (32-
 #                and 64-bit; the 32-bit part installs also where the kernel cannot
 #                run it, and the Wine checks then use the 64-bit build) and
@@ -15,7 +15,8 @@ packages=()
 need() { dpkg -s "$1" >/dev/null 2>&1 || packages+=("$1"); }
 
 for p in g++ cmake ninja-build googletest libgtest-dev libgmock-dev \
-         python3-pandas python3-matplotlib python3-dask python3-distributed python3-pytest chromium shellcheck; do need "$p"; done
+         python3-pandas python3-matplotlib python3-dask python3-distributed python3-pytest chromium shellcheck \
+         clang-format; do need "$p"; done
 if [[ "${1:-}" == "--windows" ]]; then
   for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 msitools wixl; do need "$p"; done
   dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture i386; packages+=(wine32:i386); }

@@ -146,7 +146,8 @@ void ServiceTest::StopAndExpectStopped(DWORD pid, DWORD win32ExitCode, DWORD ser
   EXPECT_EQ(stopped.exitCode, 0) << stopped.output;
   EXPECT_TRUE(Contains(stopped.output, "        STATE              : 1  STOPPED\n")) << stopped.output;
   char codes[160];
-  std::snprintf(codes, sizeof(codes), "        WIN32_EXIT_CODE    : %lu  (0x%lx)\n        SERVICE_EXIT_CODE  : %lu  (0x%lx)\n",
+  std::snprintf(codes, sizeof(codes),
+                "        WIN32_EXIT_CODE    : %lu  (0x%lx)\n        SERVICE_EXIT_CODE  : %lu  (0x%lx)\n",
                 static_cast<unsigned long>(win32ExitCode), static_cast<unsigned long>(win32ExitCode),
                 static_cast<unsigned long>(serviceExitCode), static_cast<unsigned long>(serviceExitCode));
   EXPECT_TRUE(Contains(stopped.output, codes)) << stopped.output;

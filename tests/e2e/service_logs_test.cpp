@@ -118,10 +118,9 @@ TEST_F(ServiceLogsTest, LocalLogRotatesIntoTimeStampedBackupsAndKeepsTheNewest) 
 
   // Left from earlier runs: three backups, a file of another name, and a current
   // file already over the limit.
-  const std::string oldCurrent = std::string(kLocalHeader) + "\r\n" +
-                                 "20200104T000000-0330," + BatteryRow(7) + "\r\n" +
-                                 "20200104T000001-0330," + BatteryRow(8) + "\r\n" +
-                                 "20200104T000002-0330," + BatteryRow(9) + "\r\n";
+  const std::string oldCurrent = std::string(kLocalHeader) + "\r\n" + "20200104T000000-0330," + BatteryRow(7) + "\r\n" +
+                                 "20200104T000001-0330," + BatteryRow(8) + "\r\n" + "20200104T000002-0330," +
+                                 BatteryRow(9) + "\r\n";
   WriteFile(LogFolder() / "TARNLog_20200101T000000+0000.csv", "oldest");
   WriteFile(LogFolder() / "TARNLog_20200102T000000+0000.csv", "older");
   WriteFile(LogFolder() / "TARNLog_20200103T000000+0000.csv", "old");
@@ -156,7 +155,8 @@ TEST_F(ServiceLogsTest, LocalLogRotatesIntoTimeStampedBackupsAndKeepsTheNewest) 
   candidates.insert(now.begin(), now.end());
   EXPECT_EQ(now, Newest(candidates, 2));
   ExpectStampedName(now.back(), "TARNLog_", before);
-  EXPECT_EQ(RowTexts(LogFolder() / now.back()), (std::vector<std::string>{BatteryRow(1), BatteryRow(2), BatteryRow(3)}));
+  EXPECT_EQ(RowTexts(LogFolder() / now.back()),
+            (std::vector<std::string>{BatteryRow(1), BatteryRow(2), BatteryRow(3)}));
   EXPECT_EQ(HeaderOf(LogFolder() / now.back()), kLocalHeader);
   EXPECT_TRUE(std::filesystem::exists(LogFolder() / "notes.txt"));
 }
@@ -172,8 +172,7 @@ TEST_F(ServiceLogsTest, FullUploadFilesAreHandedToTheDropFolder) {
   WriteFile(DropFolder() / "3001_TARNLogUpload_20200102T000000+0000.csv", "older");
   WriteFile(DropFolder() / "3002_Other_20190101T000000+0000.csv", "another source");
   // A current file left over the limit by an earlier run.
-  const std::string leftOver = std::string(kUploadHeader) + "\r\n" +
-                               "20200104T000000-0330," + BatteryRow(8) + "\r\n" +
+  const std::string leftOver = std::string(kUploadHeader) + "\r\n" + "20200104T000000-0330," + BatteryRow(8) + "\r\n" +
                                "20200104T000001-0330," + BatteryRow(9) + "\r\n";
   WriteFile(UploadLog(), leftOver);
   const std::vector<std::string> dropAtStart = Names(DropFolder());
@@ -234,8 +233,8 @@ TEST_F(ServiceLogsTest, FullUploadFilesAreDiscardedWithoutADropFolder) {
 TEST_F(ServiceLogsTest, SettingsOfAnotherTypeFallBackToTheirDefaults) {
   // Taken as numbers, these strings would sample at once and rotate every row.
   WriteDriverIni(kCountingBattery);
-  WriteSettings({StringValue("LogPeriodMs", "0"), StringValue("LogFileSizeByte", "1"),
-                 DwordValue("UploadLogPeriodMs", 150)});
+  WriteSettings(
+      {StringValue("LogPeriodMs", "0"), StringValue("LogFileSizeByte", "1"), DwordValue("UploadLogPeriodMs", 150)});
   DWORD pid = CreateAndStart();
   // The upload timer keeps sampling: the dword setting next to the strings is read.
   ASSERT_TRUE(WaitForRows(UploadLog(), 3));

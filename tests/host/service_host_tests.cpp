@@ -349,7 +349,8 @@ TEST_F(ServiceHostTest, ASlowControlHoldsUpNoCheckPoint) {
   auto all = WaitForReports(6);
   ASSERT_EQ(all.size(), 6u);
   EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError));
-  EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError)) << "the control's report keeps the check point";
+  EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError))
+      << "the control's report keeps the check point";
   EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
 }
 

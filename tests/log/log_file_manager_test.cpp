@@ -16,7 +16,9 @@ const std::wregex kBackupName(LR"(TARNLog_\d{8}T\d{6}[+-]\d{4}\.csv)");
 class LocalLogTest : public MachineTest {
  protected:
   // Set up as the service does: limits, kind and header.
-  LogFileManager& Create(std::uint32_t sizeLimit, std::uint32_t backups) { return MakeLocalLog(_log, sizeLimit, backups); }
+  LogFileManager& Create(std::uint32_t sizeLimit, std::uint32_t backups) {
+    return MakeLocalLog(_log, sizeLimit, backups);
+  }
   // The service's start: prune, rotate, open.
   LogFileManager& Start(std::uint32_t sizeLimit, std::uint32_t backups) {
     return StartLocalLog(_log, sizeLimit, backups);
@@ -105,9 +107,9 @@ TEST_F(LocalLogTest, AFileHoldingOnlyATornHeaderStartsAnewWithTheHeader) {
 // format) is no file of this log: kept as a backup, and a new one started.
 TEST_F(LocalLogTest, AFileThatDoesNotBeginWithTheHeaderIsKeptAsABackupAndStartedAnew) {
   MakeFolder(kLocalFolder);
-  for (const std::string& held : {std::string("# LogFormatVe\r\n20240101T000000+0000,old\r\n"),
-                                  std::string("20240101T000000+0000,old\r\n"),
-                                  std::string("# LogFormatVersion:V0.99\r\n")}) {
+  for (const std::string& held :
+       {std::string("# LogFormatVe\r\n20240101T000000+0000,old\r\n"), std::string("20240101T000000+0000,old\r\n"),
+        std::string("# LogFormatVersion:V0.99\r\n")}) {
     Destroy();
     RemoveTree(kLocalFolder);
     MakeFolder(kLocalFolder);

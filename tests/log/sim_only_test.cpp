@@ -68,8 +68,8 @@ TEST_F(SimOnlyTest, FailedWriteLosesItsRowOnlyAndLeavesNoFragment) {
 // whether it is a row or the header of a new file, for both logs.
 TEST_F(SimOnlyTest, AShortWriteOfARowOrOfAHeaderLeavesNoTornLine) {
   for (const wchar_t* kind : {L"TARNLog", L"TARNLogUpload"}) {
-    const std::wstring header = std::wstring(kind) == L"TARNLog" ? L"# LogFormatVersion:V1.00"
-                                                                  : L"#vorla_upload LogFormatVersion:V1.00";
+    const std::wstring header =
+        std::wstring(kind) == L"TARNLog" ? L"# LogFormatVersion:V1.00" : L"#vorla_upload LogFormatVersion:V1.00";
     const std::wstring path = InFolder(kLocalFolder, std::wstring(kind) + L".csv");
     const std::string name = std::string(kind, kind + std::wcslen(kind)) + ".csv";
     const std::string headerLine = std::string(header.begin(), header.end()) + "\r\n";

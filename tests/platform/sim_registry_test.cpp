@@ -121,8 +121,7 @@ TEST_F(SimRegistryTest, MalformedUtf8NeverSwallowsTheNextLine) {
     EXPECT_EQ(Query(L"SOFTWARE\\Test", L"M").data, (std::vector<BYTE>{8, 0, 0, 0})) << stray;
   }
   WriteReg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"T\"=\"\xC3\xA9\xE2\x82\xAC\xC0\xAF\"\r\n");
-  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"T").data,
-            (std::vector<BYTE>{0xE9, 0, 0xAC, 0x20, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0}))
+  EXPECT_EQ(Query(L"SOFTWARE\\Test", L"T").data, (std::vector<BYTE>{0xE9, 0, 0xAC, 0x20, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0}))
       << "valid sequences decode; an overlong form is two replacement characters";
 }
 

@@ -18,8 +18,7 @@ TEST(ScStatusLayout, MatchesTheLinesOfWinesScQuery) {
   SERVICE_STATUS status = Status(SERVICE_WIN32_SHARE_PROCESS, SERVICE_RUNNING, 0);
   std::string text = FormatStatus("eventlog", status);
   for (const char* line : {"SERVICE_NAME: eventlog\n", "        TYPE               : 20  WIN32_SHARE_PROCESS\n",
-                           "        STATE              : 4  RUNNING\n",
-                           "        WIN32_EXIT_CODE    : 0  (0x0)\n",
+                           "        STATE              : 4  RUNNING\n", "        WIN32_EXIT_CODE    : 0  (0x0)\n",
                            "        SERVICE_EXIT_CODE  : 0  (0x0)\n", "        CHECKPOINT         : 0x0\n",
                            "        WAIT_HINT          : 0x0\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << "missing: " << line << "in:\n" << text;
@@ -46,8 +45,8 @@ TEST(ScStatusLayout, RunningServiceShowsWhatItAcceptsBetweenBlankLines) {
 }
 
 TEST(ScStatusLayout, AcceptedControlsAreNamed) {
-  SERVICE_STATUS status = Status(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING,
-                                 SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
+  SERVICE_STATUS status =
+      Status(SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN);
   EXPECT_NE(FormatStatus("S", status).find("(NOT_STOPPABLE, PAUSABLE, ACCEPTS_SHUTDOWN)\n"), std::string::npos);
 }
 
@@ -83,8 +82,8 @@ TEST(ScFailure, ShowsCodeAndMessageWithoutTheMessagesOwnLineBreak) {
 
 TEST(ScCreateOptions, KeysEndInEqualsAndTakeTheNextArgument) {
   std::string problem;
-  auto options = ParseCreateOptions({"BINPATH=", "C:\\Tarn\\svc.exe -x", "start=", "auto", "DisplayName=", "Tarn"},
-                                    problem);
+  auto options =
+      ParseCreateOptions({"BINPATH=", "C:\\Tarn\\svc.exe -x", "start=", "auto", "DisplayName=", "Tarn"}, problem);
   ASSERT_TRUE(options) << problem;
   EXPECT_EQ(options->binaryPath, "C:\\Tarn\\svc.exe -x");
   EXPECT_EQ(options->startType, static_cast<DWORD>(SERVICE_AUTO_START));
@@ -104,9 +103,9 @@ TEST(ScCreateOptions, InteractAddsToTheProcessTypeInEitherOrder) {
 
 TEST(ScCreateOptions, RejectsWhatScRejects) {
   const std::vector<std::vector<std::string>> bad{
-      {"start=", "demand"},           // no binPath
-      {"binPath=x", "y"},             // value glued to the key
-      {"binPath="},                   // key without value
+      {"start=", "demand"},  // no binPath
+      {"binPath=x", "y"},    // value glued to the key
+      {"binPath="},          // key without value
       {"binPath=", "x", "start=", "sometimes"},
       {"binPath=", "x", "colour=", "blue"},
       {"binPath=", ""},

@@ -132,7 +132,9 @@ ToolRun RunServiceByHand(const TempMachine& machine, const std::string& executab
 
 std::string RunningStatusText(const std::string& serviceName) {
   return "\n"
-         "SERVICE_NAME: " + serviceName + "\n"
+         "SERVICE_NAME: " +
+         serviceName +
+         "\n"
          "        TYPE               : 10  WIN32_OWN_PROCESS\n"
          "        STATE              : 4  RUNNING\n"
          "                                (STOPPABLE, NOT_PAUSABLE, IGNORES_SHUTDOWN)\n"

@@ -121,7 +121,8 @@ TEST_F(ScmTest, ServiceRunsItsWholeLifeDrivenByTarnSc) {
   EXPECT_EQ(deleted.output, "[SC] DeleteService SUCCESS\n");
   ToolRun gone = Sc({"query", kName});
   EXPECT_EQ(gone.exitCode, ExitCodeOf(ERROR_SERVICE_DOES_NOT_EXIST));
-  EXPECT_EQ(gone.output, "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist as an installed service.\n\n");
+  EXPECT_EQ(gone.output,
+            "[SC] OpenService FAILED 1060:\n\nThe specified service does not exist as an installed service.\n\n");
 }
 
 TEST_F(ScmTest, EveryStatusReportIsRecordedInOrder) {
@@ -458,8 +459,8 @@ TEST_F(ScmTest, HandlesOfEachKindAreClosedOnlyOnce) {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
   EXPECT_FALSE(SetServiceStatus(nullptr, &status));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(RegisterServiceCtrlHandlerExW(L"Anything", [](DWORD, DWORD, LPVOID, LPVOID) -> DWORD { return 0; },
-                                          nullptr),
+  EXPECT_EQ(RegisterServiceCtrlHandlerExW(
+                L"Anything", [](DWORD, DWORD, LPVOID, LPVOID) -> DWORD { return 0; }, nullptr),
             nullptr)
       << "no service main runs in this process";
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE));

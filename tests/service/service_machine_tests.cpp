@@ -245,7 +245,9 @@ class InjectedFaults {
 };
 
 // A start that failed retries on the local tick, at most once a second.
-void WaitForTheNextRetry() { std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100)); }
+void WaitForTheNextRetry() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100));
+}
 
 TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHealsOnceItPasses) {
   WriteDevices(Device(1, "WIFI", "check = 0\n") + Device(2, "BATTERY", "check = 2\n"));
@@ -387,13 +389,12 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
   WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
   Control(128);  // the read fails on the old handles; the recovery reopens them
   Control(128);
-  EXPECT_EQ(Events(machine.root()),
-            (std::vector<std::string>{
-                "TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000",
-                "TarnSvc INFORMATION 3",
-                "TarnSvc WARNING 4 31",
-                "TarnSvc INFORMATION 5",
-            }));
+  EXPECT_EQ(Events(machine.root()), (std::vector<std::string>{
+                                        "TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000",
+                                        "TarnSvc INFORMATION 3",
+                                        "TarnSvc WARNING 4 31",
+                                        "TarnSvc INFORMATION 5",
+                                    }));
 }
 
 // A fault that lasts, or that changes its code, writes one entry per kind a

@@ -97,13 +97,16 @@ TEST_F(TimerPoolTest, AfterAStalledSchedulerAPeriodicTimerFiresOnceAndKeepsItsPe
   // The stall is on once the ticks have stopped for a while.
   int last = counter.calls.load();
   auto quietSince = Clock::now();
-  ASSERT_TRUE(Eventually([&] {
-    if (counter.calls.load() != last) {
-      last = counter.calls.load();
-      quietSince = Clock::now();
-    }
-    return Clock::now() - quietSince > 60ms;
-  }, 500ms)) << "the scheduler did not stall";
+  ASSERT_TRUE(Eventually(
+      [&] {
+        if (counter.calls.load() != last) {
+          last = counter.calls.load();
+          quietSince = Clock::now();
+        }
+        return Clock::now() - quietSince > 60ms;
+      },
+      500ms))
+      << "the scheduler did not stall";
   const int beforeStallEnds = counter.calls.load();
   ASSERT_TRUE(Eventually([&] { return counter.calls.load() > beforeStallEnds; }));
   const auto resumed = Clock::now();

@@ -19,8 +19,8 @@ TEST(DecimalDword, TakesEveryValueFromZeroToTheLargestDword) {
 }
 
 TEST(DecimalDword, RefusesWhatIsNoDecimalDword) {
-  for (const std::wstring_view text : {L"", L"4294967296", L"99999999999999999999", L"-1", L"+5", L" 5", L"5 ",
-                                       L"12x", L"0x10", L"1e3", L"3.5"}) {
+  for (const std::wstring_view text :
+       {L"", L"4294967296", L"99999999999999999999", L"-1", L"+5", L" 5", L"5 ", L"12x", L"0x10", L"1e3", L"3.5"}) {
     EXPECT_FALSE(ParseDecimalDword(text).has_value()) << std::wstring(text);
   }
 }

@@ -29,8 +29,8 @@ void CollectWarning(const char* message, void* context) {
 
 void Parse(const std::string& text, Parsed* out) {
   char error[DRIVER_INI_ERROR_MAX] = "";
-  out->ok = driver_ini_parse(text.data(), text.size(), &out->ini, error, sizeof error, CollectWarning,
-                             &out->warnings) != 0;
+  out->ok =
+      driver_ini_parse(text.data(), text.size(), &out->ini, error, sizeof error, CollectWarning, &out->warnings) != 0;
   out->error = error;
 }
 
@@ -70,10 +70,11 @@ TEST(DriverIni, ParsesTheDocumentedExampleWithItsComments) {
 
 TEST(DriverIni, DefaultsCountersHexAndCaseInsensitiveNames) {
   Parsed parsed;
-  Parse("\xEF\xBB\xBF[Device]\r\nCOMPONENT = BATTERY\r\n"
-        "[DEVICE]\r\nReading0 = counter 0xFFFFFFFFFFFFFFFF 2\r\nreading1 = 18446744073709551615\r\n"
-        "Fail = Open 0x5\r\n",
-        &parsed);
+  Parse(
+      "\xEF\xBB\xBF[Device]\r\nCOMPONENT = BATTERY\r\n"
+      "[DEVICE]\r\nReading0 = counter 0xFFFFFFFFFFFFFFFF 2\r\nreading1 = 18446744073709551615\r\n"
+      "Fail = Open 0x5\r\n",
+      &parsed);
   ASSERT_TRUE(parsed.ok) << parsed.error;
   ASSERT_EQ(parsed.ini.count, 2u);
   EXPECT_EQ(Component(parsed.Device(0)), u"BATTERY");
@@ -141,8 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"[device]\nfail = read 65536\n", "line 2", "1 to 65535"},
                     Refusal{"[device]\nfail = read\n", "line 2", "REQUEST CODE"},
                     Refusal{"[device]\ncheck = 1\ncheck = 2\n", "line 3", "twice"},
-                    Refusal{"[device]\njust words\n", "line 2", "key = value"},
-                    Refusal{"[device\n", "line 1", "]"},
+                    Refusal{"[device]\njust words\n", "line 2", "key = value"}, Refusal{"[device\n", "line 1", "]"},
                     Refusal{"[device]\npath = \\\\?\\a\n[device]\npath = \\\\?\\a\n", "line 3", "also given"}));
 
 TEST(DriverIni, UnknownKeysAndSectionsAreSkippedWithAWarning) {
@@ -190,7 +190,8 @@ TEST(DriverIniInstances, OtherPathsAreNumberedInOrdinalOrderWithPathlessSections
       "[device]\npath = \\\\?\\acpi#b\n"
       "[device]\npath = \\\\?\\ACPI#c\n"  // upper case sorts before lower case, as in the service
       "[device]\ncomponent = D\n"
-      "[device]\npath = " + RootPath("0000") + "\n",
+      "[device]\npath = " +
+          RootPath("0000") + "\n",
       &ok);
   EXPECT_TRUE(ok);
   EXPECT_EQ(numbers, (std::vector<unsigned>{3, 1, 0, 4, 2}));

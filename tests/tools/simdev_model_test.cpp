@@ -107,7 +107,8 @@ TEST(SimdevInformation, BlockCarriesTheNameAtByte72AndAHeader) {
   ASSERT_EQ(reply.status, SIMDEV_STATUS_SUCCESS);
   ASSERT_EQ(reply.written, size);
   std::u16string name;
-  for (uint32_t at = 72; at < size; at += 2) name.push_back(static_cast<char16_t>(reply.bytes[at] | (reply.bytes[at + 1] << 8)));
+  for (uint32_t at = 72; at < size; at += 2)
+    name.push_back(static_cast<char16_t>(reply.bytes[at] | (reply.bytes[at + 1] << 8)));
   EXPECT_EQ(name, std::u16string(u"BATTERY\0", 8));
   EXPECT_EQ(LoadU32(&reply.bytes[TARNPWR_INFO_HDR_BLOCK_SIZE]), size);
   EXPECT_EQ(LoadU32(&reply.bytes[TARNPWR_INFO_HDR_VERSION]), TARNPWR_INFO_LAYOUT_VERSION);
@@ -220,8 +221,7 @@ TEST(SimdevRequests, UnknownCodesAreInvalidAndEchoNeedsItsInput) {
   EXPECT_EQ(simdev_control(&device, TARNPWR_IOCTL_ECHO_ERROR, input, 4, 0, &written),
             SIMDEV_STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(written, 0u);
-  EXPECT_EQ(simdev_control(&device, TARNPWR_IOCTL_ECHO_ERROR, input, 3, 0, &written),
-            SIMDEV_STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(simdev_control(&device, TARNPWR_IOCTL_ECHO_ERROR, input, 3, 0, &written), SIMDEV_STATUS_INVALID_PARAMETER);
 }
 
 TEST(SimdevStatusMapping, EveryCodeGetsItsOwnFailureStatus) {
@@ -234,7 +234,8 @@ TEST(SimdevStatusMapping, EveryCodeGetsItsOwnFailureStatus) {
   }
   EXPECT_EQ(simdev_status_from_win32(0), SIMDEV_STATUS_SUCCESS);
   EXPECT_EQ(simdev_status_from_win32(0x10000), SIMDEV_STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(simdev_status_from_win32(1460), 0x800705B4u) << "codes without a natural status travel in the Win32 facility";
+  EXPECT_EQ(simdev_status_from_win32(1460), 0x800705B4u)
+      << "codes without a natural status travel in the Win32 facility";
 }
 
 }  // namespace

@@ -119,8 +119,7 @@ static int parse_reading(parser *p, const char *key, char *value, simdev_reading
   if (!first) return fail(p, "%s: a value is required", key);
   if (equals_ignoring_case(first, "counter")) {
     char *start = next_word(&cursor), *step = next_word(&cursor);
-    if (!start || !step || next_word(&cursor))
-      return fail(p, "%s: expected \"counter START STEP\"", key);
+    if (!start || !step || next_word(&cursor)) return fail(p, "%s: expected \"counter START STEP\"", key);
     if (!driver_ini_parse_u64(start, &reading->start) || !driver_ini_parse_u64(step, &reading->step))
       return fail(p, "%s: START and STEP must be unsigned 64-bit numbers (decimal or 0x hex)", key);
     return 1;
@@ -170,11 +169,20 @@ static int parse_component(parser *p, const char *value, simdev_config *config) 
   while (*at) {
     uint32_t code;
     int extra;
-    if (*at < 0x80) { code = *at; extra = 0; }
-    else if ((*at & 0xE0) == 0xC0) { code = *at & 0x1Fu; extra = 1; }
-    else if ((*at & 0xF0) == 0xE0) { code = *at & 0x0Fu; extra = 2; }
-    else if ((*at & 0xF8) == 0xF0) { code = *at & 0x07u; extra = 3; }
-    else return fail(p, "component: not valid UTF-8");
+    if (*at < 0x80) {
+      code = *at;
+      extra = 0;
+    } else if ((*at & 0xE0) == 0xC0) {
+      code = *at & 0x1Fu;
+      extra = 1;
+    } else if ((*at & 0xF0) == 0xE0) {
+      code = *at & 0x0Fu;
+      extra = 2;
+    } else if ((*at & 0xF8) == 0xF0) {
+      code = *at & 0x07u;
+      extra = 3;
+    } else
+      return fail(p, "component: not valid UTF-8");
     ++at;
     for (int i = 0; i < extra; ++i, ++at) {
       if ((*at & 0xC0) != 0x80) return fail(p, "component: not valid UTF-8");
@@ -275,8 +283,7 @@ static int check_unique_paths(parser *p) {
     for (size_t j = i + 1; j < ini->count; ++j) {
       if (ini->devices[i].path[0] && strcmp(ini->devices[i].path, ini->devices[j].path) == 0) {
         p->line = ini->devices[j].line;
-        return fail(p, "path \"%s\" also given for the section at line %u", ini->devices[j].path,
-                    ini->devices[i].line);
+        return fail(p, "path \"%s\" also given for the section at line %u", ini->devices[j].path, ini->devices[i].line);
       }
     }
   }

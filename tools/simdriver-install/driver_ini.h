@@ -31,10 +31,10 @@ extern "C" {
 #define DRIVER_INI_ERROR_MAX 256u
 
 typedef struct driver_ini_device {
-  unsigned line;                      /* line of the [device] header */
-  char path[DRIVER_INI_PATH_MAX];     /* "" when the section has no path */
-  simdev_config config;               /* what the device answers */
-  unsigned instance;                  /* set by driver_ini_assign_instances */
+  unsigned line;                  /* line of the [device] header */
+  char path[DRIVER_INI_PATH_MAX]; /* "" when the section has no path */
+  simdev_config config;           /* what the device answers */
+  unsigned instance;              /* set by driver_ini_assign_instances */
 } driver_ini_device;
 
 typedef struct driver_ini {

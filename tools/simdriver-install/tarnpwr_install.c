@@ -49,12 +49,12 @@ static void print_wide(FILE *stream, const WCHAR *text) {
 
 static int report_failure(const char *what, DWORD error) {
   char message[512] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, message,
-                 sizeof message, NULL);
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, message, sizeof message,
+                 NULL);
   size_t length = strlen(message);
   while (length && (message[length - 1] == '\n' || message[length - 1] == '\r')) message[--length] = 0;
-  fprintf(stderr, "tarnpwr-install: %s failed: error %lu%s%s\n", what, (unsigned long)error,
-          length ? ", " : "", message);
+  fprintf(stderr, "tarnpwr-install: %s failed: error %lu%s%s\n", what, (unsigned long)error, length ? ", " : "",
+          message);
   return 1;
 }
 
@@ -257,8 +257,7 @@ static void print_parameters(HDEVINFO set, SP_DEVINFO_DATA *device) {
   WCHAR component[TARNPWR_NAME_MAX + 1] = L"";
   DWORD size = sizeof component - sizeof(WCHAR), check = 1, fail_request = 0, fail_error = 0;
   unsigned long long reading[4] = {0, 0, 0, 0};
-  static const WCHAR *const reading_names[4] = {L"Reading0Start", L"Reading0Step", L"Reading1Start",
-                                                 L"Reading1Step"};
+  static const WCHAR *const reading_names[4] = {L"Reading0Start", L"Reading0Step", L"Reading1Start", L"Reading1Step"};
   RegQueryValueExW(key, L"Component", NULL, NULL, (BYTE *)component, &size);
   size = sizeof check;
   RegQueryValueExW(key, L"Check", NULL, NULL, (BYTE *)&check, &size);
@@ -274,8 +273,8 @@ static void print_parameters(HDEVINFO set, SP_DEVINFO_DATA *device) {
   static const char *const requests[] = {"none", "open", "check", "info", "read"};
   printf("  component=");
   print_wide(stdout, component);
-  printf(" check=%lu reading0=%llu+%llu reading1=%llu+%llu fail=%s", (unsigned long)check, reading[0],
-         reading[1], reading[2], reading[3], fail_request < 5 ? requests[fail_request] : "?");
+  printf(" check=%lu reading0=%llu+%llu reading1=%llu+%llu fail=%s", (unsigned long)check, reading[0], reading[1],
+         reading[2], reading[3], fail_request < 5 ? requests[fail_request] : "?");
   if (fail_request) printf(" %lu", (unsigned long)fail_error);
   printf("\n");
 }
@@ -330,8 +329,10 @@ static int clear_existing(int replace) {
   if (!replace) for_each_devnode(devnodes.set, count_one, &existing);
   close_devnodes(&devnodes);
   if (existing) {
-    fprintf(stderr, "tarnpwr-install: %u root\\tarnpwr device(s) above already exist; use --replace or "
-                    "\"remove all\" first\n", existing);
+    fprintf(stderr,
+            "tarnpwr-install: %u root\\tarnpwr device(s) above already exist; use --replace or "
+            "\"remove all\" first\n",
+            existing);
     return 1;
   }
   unsigned removed = 0;
@@ -453,7 +454,8 @@ static int default_inf_path(WCHAR *path, DWORD capacity) {
   DWORD length = GetModuleFileNameW(NULL, path, capacity);
   if (!length || length >= capacity) return report_failure("GetModuleFileNameW", GetLastError());
   WCHAR *slash = wcsrchr(path, L'\\');
-  if (!slash || (size_t)(slash - path) + 13 >= capacity) return report_failure("locating tarnpwr.inf", ERROR_BAD_PATHNAME);
+  if (!slash || (size_t)(slash - path) + 13 >= capacity)
+    return report_failure("locating tarnpwr.inf", ERROR_BAD_PATHNAME);
   wcscpy(slash + 1, L"tarnpwr.inf");
   return 0;
 }

@@ -60,9 +60,7 @@ static uint32_t injected_failure(const simdev_device *device, simdev_request req
   return status == SIMDEV_STATUS_SUCCESS ? SIMDEV_STATUS_UNSUCCESSFUL : status;
 }
 
-uint32_t simdev_open_status(const simdev_device *device) {
-  return injected_failure(device, SIMDEV_REQUEST_OPEN);
-}
+uint32_t simdev_open_status(const simdev_device *device) { return injected_failure(device, SIMDEV_REQUEST_OPEN); }
 
 static uint32_t reply_check(const simdev_device *device, uint8_t *out, uint32_t capacity, uint32_t *written) {
   if (capacity < TARNPWR_CHECK_REPLY_SIZE) return SIMDEV_STATUS_BUFFER_TOO_SMALL;
@@ -128,24 +126,22 @@ uint32_t simdev_control(simdev_device *device, uint32_t code, void *buffer, uint
     case TARNPWR_IOCTL_READ:
       status = injected_failure(device, SIMDEV_REQUEST_READ);
       return status ? status : reply_read(device, bytes, output_length, written);
-    case TARNPWR_IOCTL_ECHO_ERROR:
-      return reply_echo_error(bytes, input_length);
-    default:
-      return SIMDEV_STATUS_INVALID_DEVICE_REQUEST;
+    case TARNPWR_IOCTL_ECHO_ERROR: return reply_echo_error(bytes, input_length);
+    default: return SIMDEV_STATUS_INVALID_DEVICE_REQUEST;
   }
 }
 
 uint32_t simdev_status_from_win32(uint32_t error) {
   switch (error) {
     case 0: return SIMDEV_STATUS_SUCCESS;
-    case 1: return SIMDEV_STATUS_INVALID_DEVICE_REQUEST; /* ERROR_INVALID_FUNCTION */
-    case 5: return SIMDEV_STATUS_ACCESS_DENIED;          /* ERROR_ACCESS_DENIED */
-    case 8: return SIMDEV_STATUS_NO_MEMORY;              /* ERROR_NOT_ENOUGH_MEMORY */
-    case 21: return SIMDEV_STATUS_DEVICE_NOT_READY;      /* ERROR_NOT_READY */
-    case 31: return SIMDEV_STATUS_UNSUCCESSFUL;          /* ERROR_GEN_FAILURE */
-    case 87: return SIMDEV_STATUS_INVALID_PARAMETER;     /* ERROR_INVALID_PARAMETER */
-    case 122: return SIMDEV_STATUS_BUFFER_TOO_SMALL;     /* ERROR_INSUFFICIENT_BUFFER */
-    case 1117: return SIMDEV_STATUS_IO_DEVICE_ERROR;     /* ERROR_IO_DEVICE */
+    case 1: return SIMDEV_STATUS_INVALID_DEVICE_REQUEST;  /* ERROR_INVALID_FUNCTION */
+    case 5: return SIMDEV_STATUS_ACCESS_DENIED;           /* ERROR_ACCESS_DENIED */
+    case 8: return SIMDEV_STATUS_NO_MEMORY;               /* ERROR_NOT_ENOUGH_MEMORY */
+    case 21: return SIMDEV_STATUS_DEVICE_NOT_READY;       /* ERROR_NOT_READY */
+    case 31: return SIMDEV_STATUS_UNSUCCESSFUL;           /* ERROR_GEN_FAILURE */
+    case 87: return SIMDEV_STATUS_INVALID_PARAMETER;      /* ERROR_INVALID_PARAMETER */
+    case 122: return SIMDEV_STATUS_BUFFER_TOO_SMALL;      /* ERROR_INSUFFICIENT_BUFFER */
+    case 1117: return SIMDEV_STATUS_IO_DEVICE_ERROR;      /* ERROR_IO_DEVICE */
     case 1167: return SIMDEV_STATUS_DEVICE_NOT_CONNECTED; /* ERROR_DEVICE_NOT_CONNECTED */
     default: break;
   }

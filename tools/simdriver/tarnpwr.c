@@ -96,8 +96,8 @@ static BOOLEAN query_value(HANDLE key, const WCHAR *name, ULONG type, value_buff
   NTSTATUS status = ZwQueryValueKey(key, &value_name, KeyValuePartialInformation, buffer, sizeof *buffer, &length);
   if (status == STATUS_OBJECT_NAME_NOT_FOUND) return FALSE;
   if (!NT_SUCCESS(status) || buffer->info.Type != type) {
-    LOG("device parameter %s ignored (status %08lx, type %lu)\n", text_of(&value_name).chars,
-        (unsigned long)status, NT_SUCCESS(status) ? (unsigned long)buffer->info.Type : 0ul);
+    LOG("device parameter %s ignored (status %08lx, type %lu)\n", text_of(&value_name).chars, (unsigned long)status,
+        NT_SUCCESS(status) ? (unsigned long)buffer->info.Type : 0ul);
     return FALSE;
   }
   return TRUE;
@@ -228,10 +228,10 @@ static NTSTATUS dispatch_device_control(DEVICE_OBJECT *device_object, IRP *irp) 
   } else {
     KIRQL irql;
     KeAcquireSpinLock(&device->model_lock, &irql);
-    status = (NTSTATUS)simdev_control(&device->model, stack->Parameters.DeviceIoControl.IoControlCode,
-                                      irp->AssociatedIrp.SystemBuffer,
-                                      stack->Parameters.DeviceIoControl.InputBufferLength,
-                                      stack->Parameters.DeviceIoControl.OutputBufferLength, &written);
+    status =
+        (NTSTATUS)simdev_control(&device->model, stack->Parameters.DeviceIoControl.IoControlCode,
+                                 irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.InputBufferLength,
+                                 stack->Parameters.DeviceIoControl.OutputBufferLength, &written);
     KeReleaseSpinLock(&device->model_lock, irql);
   }
   IoReleaseRemoveLock(&device->remove_lock, irp);
@@ -303,11 +303,8 @@ static NTSTATUS dispatch_pnp(DEVICE_OBJECT *device_object, IRP *irp) {
   if (!NT_SUCCESS(status)) return complete(irp, status, 0);
 
   switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-      status = start_device(device, irp);
-      break;
-    case IRP_MN_REMOVE_DEVICE:
-      return remove_device(device, irp); /* the remove lock is released there */
+    case IRP_MN_START_DEVICE: status = start_device(device, irp); break;
+    case IRP_MN_REMOVE_DEVICE: return remove_device(device, irp); /* the remove lock is released there */
     case IRP_MN_SURPRISE_REMOVAL:
       mark_gone(device);
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -321,9 +318,7 @@ static NTSTATUS dispatch_pnp(DEVICE_OBJECT *device_object, IRP *irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       status = pass_down(device, irp);
       break;
-    default:
-      status = pass_down(device, irp);
-      break;
+    default: status = pass_down(device, irp); break;
   }
   IoReleaseRemoveLock(&device->remove_lock, irp);
   return status;
@@ -357,8 +352,8 @@ static void describe(const tarnpwr_device *device) {
 
 static NTSTATUS add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo) {
   DEVICE_OBJECT *fdo = NULL;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(tarnpwr_device), NULL, FILE_DEVICE_UNKNOWN,
-                                   FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(tarnpwr_device), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
   if (!NT_SUCCESS(status)) {
     LOG("IoCreateDevice failed (status %08lx)\n", (unsigned long)status);
     return status;

@@ -33,17 +33,19 @@
 #define TARNPWR_INFO_NAME_OFFSET 72u
 #define TARNPWR_INFO_LAYOUT_VERSION 1u
 /* Header fields (little-endian uint32 each) at these byte offsets. */
-#define TARNPWR_INFO_HDR_BLOCK_SIZE 0u   /* size of the whole block in bytes */
-#define TARNPWR_INFO_HDR_VERSION 4u      /* TARNPWR_INFO_LAYOUT_VERSION */
-#define TARNPWR_INFO_HDR_NAME_OFFSET 8u  /* always TARNPWR_INFO_NAME_OFFSET */
-#define TARNPWR_INFO_HDR_NAME_BYTES 12u  /* name length in bytes, without the terminator */
-#define TARNPWR_INFO_HDR_CHECK 16u       /* the check value this device answers */
+#define TARNPWR_INFO_HDR_BLOCK_SIZE 0u  /* size of the whole block in bytes */
+#define TARNPWR_INFO_HDR_VERSION 4u     /* TARNPWR_INFO_LAYOUT_VERSION */
+#define TARNPWR_INFO_HDR_NAME_OFFSET 8u /* always TARNPWR_INFO_NAME_OFFSET */
+#define TARNPWR_INFO_HDR_NAME_BYTES 12u /* name length in bytes, without the terminator */
+#define TARNPWR_INFO_HDR_CHECK 16u      /* the check value this device answers */
 
 /* Longest component name the device holds, in UTF-16 code units. */
 #define TARNPWR_NAME_MAX 63u
 
 /* {45BD8344-7ED6-49CF-A440-C276C933B053}, the device interface class. */
-#define TARNPWR_INTERFACE_GUID_INIT \
-  { 0x45bd8344, 0x7ed6, 0x49cf, { 0xa4, 0x40, 0xc2, 0x76, 0xc9, 0x33, 0xb0, 0x53 } }
+#define TARNPWR_INTERFACE_GUID_INIT                                                \
+  {                                                                                \
+    0x45bd8344, 0x7ed6, 0x49cf, { 0xa4, 0x40, 0xc2, 0x76, 0xc9, 0x33, 0xb0, 0x53 } \
+  }
 
 #endif

@@ -87,8 +87,8 @@ std::wstring Widen(const std::string& text) {
 
 std::string SystemMessage(DWORD error) {
   char buffer[1024];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                buffer, sizeof(buffer), nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                                sizeof(buffer), nullptr);
   return length == 0 ? std::string() : std::string(buffer, length);
 }
 
@@ -154,10 +154,9 @@ class Command {
     std::wstring binaryPath = Widen(options->binaryPath);
     std::wstring displayName = Widen(options->displayName);
     UniqueServiceHandle service(CreateServiceW(manager.get(), name_.c_str(),
-                                               displayName.empty() ? nullptr : displayName.c_str(),
-                                               SERVICE_ALL_ACCESS, options->serviceType, options->startType,
-                                               options->errorControl, binaryPath.c_str(), nullptr, nullptr, nullptr,
-                                               nullptr, nullptr));
+                                               displayName.empty() ? nullptr : displayName.c_str(), SERVICE_ALL_ACCESS,
+                                               options->serviceType, options->startType, options->errorControl,
+                                               binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) return LastFailure("CreateService");
     std::fputs("[SC] CreateService SUCCESS\n", out_);
     return 0;
@@ -186,7 +185,8 @@ class Command {
     for (const auto& argument : invocation_.rest) wide.push_back(Widen(argument));
     std::vector<LPCWSTR> pointers;
     for (const auto& argument : wide) pointers.push_back(argument.c_str());
-    if (!StartServiceW(service.get(), static_cast<DWORD>(pointers.size()), pointers.empty() ? nullptr : pointers.data()))
+    if (!StartServiceW(service.get(), static_cast<DWORD>(pointers.size()),
+                       pointers.empty() ? nullptr : pointers.data()))
       return LastFailure("StartService");
 
     // Windows' StartServiceW returns while the service is still start-pending.
@@ -247,8 +247,12 @@ class Command {
   }
 
   static SERVICE_STATUS AsStatus(const SERVICE_STATUS_PROCESS& status) {
-    return SERVICE_STATUS{status.dwServiceType,   status.dwCurrentState,  status.dwControlsAccepted,
-                          status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+    return SERVICE_STATUS{status.dwServiceType,
+                          status.dwCurrentState,
+                          status.dwControlsAccepted,
+                          status.dwWin32ExitCode,
+                          status.dwServiceSpecificExitCode,
+                          status.dwCheckPoint,
                           status.dwWaitHint};
   }
 

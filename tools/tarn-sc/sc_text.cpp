@@ -13,8 +13,7 @@ unsigned long AsUnsigned(DWORD value) { return static_cast<unsigned long>(value)
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
   }
   return true;
 }
@@ -28,7 +27,7 @@ std::string Printf(const char* format, ...) {
   va_end(arguments);
   if (length < 0) return std::string();
   return std::string(buffer, static_cast<std::size_t>(length) < sizeof(buffer) ? static_cast<std::size_t>(length)
-                                                                                 : sizeof(buffer) - 1);
+                                                                               : sizeof(buffer) - 1);
 }
 
 // The controls line under STATE, which sc.exe leaves out for a stopped service.
@@ -110,9 +109,12 @@ std::string FormatStatus(std::string_view serviceName, const SERVICE_STATUS& sta
 }
 
 std::string FormatStatusProcess(std::string_view serviceName, const SERVICE_STATUS_PROCESS& status) {
-  SERVICE_STATUS plain{status.dwServiceType,   status.dwCurrentState,
-                       status.dwControlsAccepted, status.dwWin32ExitCode,
-                       status.dwServiceSpecificExitCode, status.dwCheckPoint,
+  SERVICE_STATUS plain{status.dwServiceType,
+                       status.dwCurrentState,
+                       status.dwControlsAccepted,
+                       status.dwWin32ExitCode,
+                       status.dwServiceSpecificExitCode,
+                       status.dwCheckPoint,
                        status.dwWaitHint};
   std::string text = StatusLines(serviceName, plain);
   text += Printf("        PID                : %lu\n", AsUnsigned(status.dwProcessId));
@@ -158,13 +160,17 @@ std::optional<CreateOptions> ParseCreateOptions(const std::vector<std::string>& 
                               {"interact", options.serviceType | SERVICE_INTERACTIVE_PROCESS}});
       if (number) options.serviceType = *number;
     } else if (EqualIgnoringCase(key, "start=")) {
-      number = LookUp(value, {{"boot", SERVICE_BOOT_START}, {"system", SERVICE_SYSTEM_START},
-                              {"auto", SERVICE_AUTO_START}, {"demand", SERVICE_DEMAND_START},
+      number = LookUp(value, {{"boot", SERVICE_BOOT_START},
+                              {"system", SERVICE_SYSTEM_START},
+                              {"auto", SERVICE_AUTO_START},
+                              {"demand", SERVICE_DEMAND_START},
                               {"disabled", SERVICE_DISABLED}});
       if (number) options.startType = *number;
     } else if (EqualIgnoringCase(key, "error=")) {
-      number = LookUp(value, {{"normal", SERVICE_ERROR_NORMAL}, {"severe", SERVICE_ERROR_SEVERE},
-                              {"critical", SERVICE_ERROR_CRITICAL}, {"ignore", SERVICE_ERROR_IGNORE}});
+      number = LookUp(value, {{"normal", SERVICE_ERROR_NORMAL},
+                              {"severe", SERVICE_ERROR_SEVERE},
+                              {"critical", SERVICE_ERROR_CRITICAL},
+                              {"ignore", SERVICE_ERROR_IGNORE}});
       if (number) options.errorControl = *number;
     } else {
       problem = "Unknown option \"" + key + "\".";

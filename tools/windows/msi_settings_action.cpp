@@ -46,16 +46,13 @@ std::wstring PropertyValue(MSIHANDLE install, const wchar_t* name) {
 // Windows Installer writes a registry value "#<integer>" as a REG_DWORD from a
 // signed 32-bit number: values above 2147483647 are given as their two's
 // complement, which is the same 32 bits.
-std::wstring RegistryDwordText(std::uint32_t value) {
-  return std::to_wstring(static_cast<std::int32_t>(value));
-}
+std::wstring RegistryDwordText(std::uint32_t value) { return std::to_wstring(static_cast<std::int32_t>(value)); }
 
 void ReportError(MSIHANDLE install, const std::wstring& text) {
   UniqueMsiHandle record(MsiCreateRecord(1));
   if (!record) return;
   MsiRecordSetStringW(record.get(), 0, text.c_str());
-  MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR),
-                    record.get());
+  MsiProcessMessage(install, static_cast<INSTALLMESSAGE>(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), record.get());
 }
 
 }  // namespace

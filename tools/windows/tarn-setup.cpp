@@ -134,7 +134,8 @@ int StopAndWait(const wchar_t* name, DWORD seconds) {
   }
 
   if (process) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     // Below INFINITE even for a deadline weeks away.
     const DWORD waitMs = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, INFINITE - 1));
     if (WaitForSingleObject(process.get(), waitMs) != WAIT_OBJECT_0) {

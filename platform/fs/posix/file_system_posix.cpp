@@ -90,9 +90,11 @@ void CreateProtectedFolder(const std::wstring& path) {
     SetLastError(ERROR_ACCESS_DENIED);  // as CreateDirectoryW leaves it
     Throw("create_directory", path, std::make_error_code(std::errc::permission_denied));
   }
-  if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST)
+    Throw("create_directory", path, std::error_code(errno, std::generic_category()));
   struct stat status {};
-  if (::lstat(host.c_str(), &status) != 0) Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  if (::lstat(host.c_str(), &status) != 0)
+    Throw("create_directory", path, std::error_code(errno, std::generic_category()));
   if (!S_ISDIR(status.st_mode)) Throw("create_directory", path, std::make_error_code(std::errc::not_a_directory));
   if (status.st_uid != ::geteuid() && ::lchown(host.c_str(), ::geteuid(), static_cast<gid_t>(-1)) != 0)
     Throw("create_directory", path, std::error_code(errno, std::generic_category()));

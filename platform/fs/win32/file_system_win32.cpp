@@ -90,9 +90,9 @@ void RepairFolderSecurity(const std::wstring& path) {
   UniqueLocalMemory current;
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                      &dacl, nullptr, current.put());
+  DWORD error =
+      GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, nullptr, current.put());
   if (error != ERROR_SUCCESS) Throw("security", path, error);
   // The service's own account is LocalSystem; under Wine it is the prefix's user.
   const bool foreignOwner = !IsSystemOrAdministrators(owner) && !IsProcessUser(owner);
@@ -104,16 +104,17 @@ void RepairFolderSecurity(const std::wstring& path) {
     Throw("security", path, GetLastError());
   BOOL present = FALSE, defaulted = FALSE;
   PACL wantedDacl = nullptr;
-  if (!GetSecurityDescriptorDacl(wanted.get(), &present, &wantedDacl, &defaulted)) Throw("security", path, GetLastError());
+  if (!GetSecurityDescriptorDacl(wanted.get(), &present, &wantedDacl, &defaulted))
+    Throw("security", path, GetLastError());
   BYTE administrators[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof(administrators);
   if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
     Throw("security", path, GetLastError());
   SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
   if (foreignOwner) what |= OWNER_SECURITY_INFORMATION;
-  error = SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, what,
-                                foreignOwner ? static_cast<PSID>(administrators) : nullptr, nullptr, wantedDacl,
-                                nullptr);
+  error =
+      SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, what,
+                            foreignOwner ? static_cast<PSID>(administrators) : nullptr, nullptr, wantedDacl, nullptr);
   if (error != ERROR_SUCCESS) Throw("security", path, error);
 }
 
@@ -135,8 +136,8 @@ void CreateProtectedFolder(const std::wstring& path) {
 bool HasTrustedOwner(const std::wstring& path) {
   UniqueLocalMemory descriptor;
   PSID owner = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                            nullptr, descriptor.put()) != ERROR_SUCCESS ||
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            descriptor.put()) != ERROR_SUCCESS ||
       owner == nullptr)
     return false;
   return IsSystemOrAdministrators(owner) || IsTrustedInstaller(owner) || IsProcessUser(owner);

@@ -42,9 +42,9 @@ void PrintSecurity(const std::wstring& folder) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   tarn::UniqueLocalMemory descriptor;
-  const DWORD error = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
-                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                            &dacl, nullptr, descriptor.put());
+  const DWORD error =
+      GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, nullptr, descriptor.put());
   if (error != ERROR_SUCCESS) {
     std::printf("sd.owner=error:%lu\n", error);
     return;

@@ -17,8 +17,7 @@ DWORD CheckDeleteSharing(const std::filesystem::path& hostPath);
 
 // CreateFileW on a path of drive C: (the host path it maps to, and the Windows
 // path for nothing but error codes). Sets the last error as CreateFileW does.
-HANDLE OpenFileHandle(const std::filesystem::path& hostPath, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags);
+HANDLE OpenFileHandle(const std::filesystem::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags);
 
 // The error of a path that does not exist: ERROR_FILE_NOT_FOUND when its folder
 // exists, else ERROR_PATH_NOT_FOUND, as Windows tells the two apart.

@@ -37,12 +37,11 @@ DWORD GetCurrentThreadId();
 
 // The stand-in's ANSI code page is Windows-1252; characters it lacks become the
 // default character '?'.
-int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR narrow,
-                        int narrowSize, LPCSTR defaultChar, LPBOOL usedDefaultChar);
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowLength, LPWSTR wide,
-                        int wideSize);
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
-                     DWORD size, va_list* arguments);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR narrow, int narrowSize,
+                        LPCSTR defaultChar, LPBOOL usedDefaultChar);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowLength, LPWSTR wide, int wideSize);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer, DWORD size,
+                     va_list* arguments);
 HLOCAL LocalFree(HLOCAL memory);
 
 // Files and devices. Paths are Windows paths, mapped onto the simulated machine.
@@ -63,8 +62,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, LPSECURIT
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFileAttributesW(LPCWSTR path);
 BOOL DeleteFileW(LPCWSTR path);
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
-                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR target, BOOL failIfExists);
@@ -80,8 +79,8 @@ typedef void (*WAITORTIMERCALLBACK)(PVOID parameter, BOOLEAN timerOrWaitFired);
 #define WT_EXECUTEDEFAULT 0x00000000u
 #define WT_EXECUTEONLYONCE 0x00000008u
 HANDLE CreateTimerQueue();
-BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter,
-                           DWORD dueTime, DWORD period, ULONG flags);
+BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter, DWORD dueTime,
+                           DWORD period, ULONG flags);
 BOOL DeleteTimerQueueTimer(HANDLE queue, HANDLE timer, HANDLE completionEvent);
 BOOL DeleteTimerQueueEx(HANDLE queue, HANDLE completionEvent);
 

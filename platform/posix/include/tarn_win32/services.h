@@ -128,8 +128,8 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desire
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
 SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD desiredAccess,
                          DWORD serviceType, DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
-                         LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
-                         LPCWSTR serviceStartName, LPCWSTR password);
+                         LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
+                         LPCWSTR password);
 BOOL DeleteService(SC_HANDLE service);
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
 // Returns once the service's handler has returned; ERROR_SERVICE_REQUEST_TIMEOUT

@@ -21,16 +21,11 @@ class EventSourceObject : public tarn::sim::KernelObject {
 
 const char* TypeName(WORD type) {
   switch (type) {
-    case EVENTLOG_ERROR_TYPE:
-      return "ERROR";
-    case EVENTLOG_WARNING_TYPE:
-      return "WARNING";
-    case EVENTLOG_INFORMATION_TYPE:
-      return "INFORMATION";
-    case EVENTLOG_SUCCESS:
-      return "SUCCESS";
-    default:
-      return nullptr;
+    case EVENTLOG_ERROR_TYPE: return "ERROR";
+    case EVENTLOG_WARNING_TYPE: return "WARNING";
+    case EVENTLOG_INFORMATION_TYPE: return "INFORMATION";
+    case EVENTLOG_SUCCESS: return "SUCCESS";
+    default: return nullptr;
   }
 }
 

@@ -185,7 +185,8 @@ void FolderChange::Made() {
     });
     return;
   }
-  if (!_removed.empty()) apply(removedFolder, _removedFolderBefore, [&](FolderIndex& index) { Erase(index, removedName); });
+  if (!_removed.empty())
+    apply(removedFolder, _removedFolderBefore, [&](FolderIndex& index) { Erase(index, removedName); });
   if (!_added.empty()) apply(addedFolder, _addedFolderBefore, [&](FolderIndex& index) { Insert(index, addedName); });
 }
 

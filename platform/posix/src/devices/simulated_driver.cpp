@@ -122,17 +122,10 @@ std::vector<std::uint8_t> InformationBlock(const DeviceConfig& config) {
   std::vector<std::uint8_t> block(kInformationHeaderSize, kHeaderFill);
   AppendUtf16(block, config.component);
   switch (config.information) {
-    case InformationShape::Normal:
-      AppendLittleEndian(block, 0, 2);
-      break;
-    case InformationShape::Short:
-      block.resize(kInformationHeaderSize + 1, 0);
-      break;
-    case InformationShape::Unterminated:
-      break;
-    case InformationShape::Odd:
-      block.push_back(0);
-      break;
+    case InformationShape::Normal: AppendLittleEndian(block, 0, 2); break;
+    case InformationShape::Short: block.resize(kInformationHeaderSize + 1, 0); break;
+    case InformationShape::Unterminated: break;
+    case InformationShape::Odd: block.push_back(0); break;
   }
   return block;
 }
@@ -168,16 +161,11 @@ DWORD DelayOf(const DeviceConfig& config, Request request) {
 
 std::optional<Request> RequestOf(DWORD code) {
   switch (code) {
-    case kCheckRequest:
-      return Request::Check;
-    case kInformationSizeRequest:
-      return Request::InformationSize;
-    case kInformationRequest:
-      return Request::Information;
-    case kReadingRequest:
-      return Request::Reading;
-    default:
-      return std::nullopt;
+    case kCheckRequest: return Request::Check;
+    case kInformationSizeRequest: return Request::InformationSize;
+    case kInformationRequest: return Request::Information;
+    case kReadingRequest: return Request::Reading;
+    default: return std::nullopt;
   }
 }
 
@@ -243,16 +231,11 @@ class SimulatedDriver {
     if (!HasAccessFor(handle.access, code)) return {false, ERROR_ACCESS_DENIED, {}};
     if (auto request = RequestOf(code)) delay = DelayOf(device->config, *request);
     switch (code) {
-      case kCheckRequest:
-        return Check(*device, outputSize);
-      case kInformationSizeRequest:
-        return InformationSize(*device, outputSize);
-      case kInformationRequest:
-        return Information(*device, outputSize);
-      case kReadingRequest:
-        return Reading(*device, outputSize);
-      default:
-        return {false, ERROR_INVALID_FUNCTION, {}};
+      case kCheckRequest: return Check(*device, outputSize);
+      case kInformationSizeRequest: return InformationSize(*device, outputSize);
+      case kInformationRequest: return Information(*device, outputSize);
+      case kReadingRequest: return Reading(*device, outputSize);
+      default: return {false, ERROR_INVALID_FUNCTION, {}};
     }
   }
 

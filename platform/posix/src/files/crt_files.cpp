@@ -39,17 +39,10 @@ struct OpenMode {
 std::optional<OpenMode> ParseMode(const wchar_t* mode) {
   OpenMode parsed{};
   switch (mode[0]) {
-    case L'r':
-      parsed = {O_RDONLY, false, GENERIC_READ, "r"};
-      break;
-    case L'w':
-      parsed = {O_WRONLY | O_CREAT, true, GENERIC_WRITE, "w"};
-      break;
-    case L'a':
-      parsed = {O_WRONLY | O_CREAT | O_APPEND, false, GENERIC_WRITE, "a"};
-      break;
-    default:
-      return std::nullopt;
+    case L'r': parsed = {O_RDONLY, false, GENERIC_READ, "r"}; break;
+    case L'w': parsed = {O_WRONLY | O_CREAT, true, GENERIC_WRITE, "w"}; break;
+    case L'a': parsed = {O_WRONLY | O_CREAT | O_APPEND, false, GENERIC_WRITE, "a"}; break;
+    default: return std::nullopt;
   }
   for (const wchar_t* c = mode + 1; *c != 0; ++c) {
     if (*c == L'+') {
@@ -67,18 +60,12 @@ std::optional<OpenMode> ParseMode(const wchar_t* mode) {
 // read-only open and nothing with any other. The runtime never shares deletion.
 std::optional<DWORD> ShareFromFlag(int shareFlag, DWORD access) {
   switch (shareFlag) {
-    case _SH_DENYRW:
-      return 0u;
-    case _SH_DENYWR:
-      return FILE_SHARE_READ;
-    case _SH_DENYRD:
-      return FILE_SHARE_WRITE;
-    case _SH_DENYNO:
-      return FILE_SHARE_READ | FILE_SHARE_WRITE;
-    case _SH_SECURE:
-      return access == GENERIC_READ ? FILE_SHARE_READ : 0u;
-    default:
-      return std::nullopt;
+    case _SH_DENYRW: return 0u;
+    case _SH_DENYWR: return FILE_SHARE_READ;
+    case _SH_DENYRD: return FILE_SHARE_WRITE;
+    case _SH_DENYNO: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    case _SH_SECURE: return access == GENERIC_READ ? FILE_SHARE_READ : 0u;
+    default: return std::nullopt;
   }
 }
 

@@ -103,19 +103,13 @@ DWORD AttributesOf(const struct stat& status, const fs::path& hostPath) {
 
 DWORD ErrorFromErrno(int error, const fs::path& hostPath) {
   switch (error) {
-    case ENOENT:
-      return tarn::sim::MissingPathError(hostPath);
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
+    case ENOENT: return tarn::sim::MissingPathError(hostPath);
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EEXIST: return ERROR_FILE_EXISTS;
     case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case ENAMETOOLONG:
-      return ERROR_INVALID_NAME;
-    default:
-      return ERROR_ACCESS_DENIED;
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_INVALID_NAME;
+    default: return ERROR_ACCESS_DENIED;
   }
 }
 
@@ -163,7 +157,7 @@ namespace tarn::sim {
 DWORD MissingPathError(const fs::path& hostPath) {
   struct stat parent {};
   return ::stat(hostPath.parent_path().c_str(), &parent) == 0 && S_ISDIR(parent.st_mode) ? ERROR_FILE_NOT_FOUND
-                                                                                           : ERROR_PATH_NOT_FOUND;
+                                                                                         : ERROR_PATH_NOT_FOUND;
 }
 
 HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
@@ -194,8 +188,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     // The link itself: something to query or delete, never to read or write.
     fd = ::open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   } else if (exists && S_ISDIR(found.st_mode)) {
-    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || (weighed & GENERIC_WRITE) != 0)
-      return Fail(ERROR_ACCESS_DENIED);
+    if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || (weighed & GENERIC_WRITE) != 0) return Fail(ERROR_ACCESS_DENIED);
     fd = ::open(hostPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
   } else {
     if (exists && IsReadOnly(found) && (weighed & (GENERIC_WRITE | DELETE)) != 0) return Fail(ERROR_ACCESS_DENIED);

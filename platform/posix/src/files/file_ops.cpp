@@ -36,23 +36,18 @@ BOOL Fail(DWORD error) {
 DWORD ErrorFromErrno(int error) {
   switch (error) {
     case ENOENT:
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR:
     case EROFS:
     case EBUSY:
     case EEXIST:
-    case ENOTEMPTY:
-      return ERROR_ACCESS_DENIED;
+    case ENOTEMPTY: return ERROR_ACCESS_DENIED;
     case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case ENAMETOOLONG:
-      return ERROR_INVALID_NAME;
-    default:
-      return ERROR_GEN_FAILURE;
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_INVALID_NAME;
+    default: return ERROR_GEN_FAILURE;
   }
 }
 
@@ -163,7 +158,8 @@ bool OnSameVolume(const fs::path& hostA, const fs::path& hostB) {
     }
   }
   if (volumeOf(hostA.lexically_normal()) != volumeOf(hostB.lexically_normal())) return false;
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::stat(hostA.c_str(), &a) != 0 || ::stat(hostB.c_str(), &b) != 0 || a.st_dev == b.st_dev;
 }
 

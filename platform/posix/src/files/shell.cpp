@@ -31,14 +31,10 @@ constexpr const wchar_t* kSystemProfileRoaming = L"C:\\Windows\\System32\\config
 // The process is 32-bit, so "Program Files" is the x86 one, as on 64-bit Windows.
 std::optional<std::wstring> FolderOfCsidl(int csidl) {
   switch (csidl) {
-    case CSIDL_COMMON_APPDATA:
-      return L"C:\\ProgramData";
-    case CSIDL_PROGRAM_FILES:
-      return L"C:\\Program Files (x86)";
-    case CSIDL_APPDATA:
-      return kSystemProfileRoaming;
-    default:
-      return std::nullopt;
+    case CSIDL_COMMON_APPDATA: return L"C:\\ProgramData";
+    case CSIDL_PROGRAM_FILES: return L"C:\\Program Files (x86)";
+    case CSIDL_APPDATA: return kSystemProfileRoaming;
+    default: return std::nullopt;
   }
 }
 

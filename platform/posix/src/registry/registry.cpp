@@ -59,7 +59,7 @@ std::string ReadRegistryFile() {
   const int fd = file.fd;
   if (fd < 0) return {};
   std::string bytes;
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
     char buffer[8192];
     for (;;) {
@@ -92,18 +92,12 @@ std::shared_ptr<const Hive> CurrentHive() {
 
 std::optional<std::wstring> PredefinedPath(HKEY key) {
   switch (reinterpret_cast<ULONG_PTR>(key)) {
-    case 0x80000000u:
-      return L"HKEY_CLASSES_ROOT";
-    case 0x80000001u:
-      return L"HKEY_CURRENT_USER";
-    case 0x80000002u:
-      return L"HKEY_LOCAL_MACHINE";
-    case 0x80000003u:
-      return L"HKEY_USERS";
-    case 0x80000005u:
-      return L"HKEY_CURRENT_CONFIG";
-    default:
-      return std::nullopt;
+    case 0x80000000u: return L"HKEY_CLASSES_ROOT";
+    case 0x80000001u: return L"HKEY_CURRENT_USER";
+    case 0x80000002u: return L"HKEY_LOCAL_MACHINE";
+    case 0x80000003u: return L"HKEY_USERS";
+    case 0x80000005u: return L"HKEY_CURRENT_CONFIG";
+    default: return std::nullopt;
   }
 }
 

@@ -19,8 +19,7 @@
 
 namespace tarn::sim::scm {
 
-FileLock::FileLock(const std::filesystem::path& path)
-    : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+FileLock::FileLock(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
   if (!fd_.is_valid()) return;
   while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
@@ -95,7 +94,7 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 // maxBytes the oldest lines go, so that months of reports cannot fill the disk.
 // Callers hold the service's status lock, so no other writer races the rewrite.
 void AppendBounded(const std::filesystem::path& path, const std::string& line, std::size_t maxBytes) {
-  struct stat info{};
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || static_cast<std::size_t>(info.st_size) + line.size() <= maxBytes) {
     AppendToFile(path, line);
     return;
@@ -176,16 +175,23 @@ std::optional<StatusRecord> ParseStatusLine(std::string_view line) {
     if (key == "origin") continue;
     DWORD number = 0;
     if (!ParseNumber(value, number)) return std::nullopt;
-    if (key == "pid") record.processId = number;
-    else if (key == "type") record.status.dwServiceType = number;
+    if (key == "pid")
+      record.processId = number;
+    else if (key == "type")
+      record.status.dwServiceType = number;
     else if (key == "state") {
       record.status.dwCurrentState = number;
       haveState = true;
-    } else if (key == "accepted") record.status.dwControlsAccepted = number;
-    else if (key == "exit") record.status.dwWin32ExitCode = number;
-    else if (key == "specific") record.status.dwServiceSpecificExitCode = number;
-    else if (key == "checkpoint") record.status.dwCheckPoint = number;
-    else if (key == "waithint") record.status.dwWaitHint = number;
+    } else if (key == "accepted")
+      record.status.dwControlsAccepted = number;
+    else if (key == "exit")
+      record.status.dwWin32ExitCode = number;
+    else if (key == "specific")
+      record.status.dwServiceSpecificExitCode = number;
+    else if (key == "checkpoint")
+      record.status.dwCheckPoint = number;
+    else if (key == "waithint")
+      record.status.dwWaitHint = number;
   }
   if (!haveState) return std::nullopt;
   return record;
@@ -218,9 +224,7 @@ std::filesystem::path Database::StatusPath(const std::wstring& name) const { ret
 std::filesystem::path Database::ReportsPath(const std::wstring& name) const { return FileFor(name, ".reports"); }
 std::filesystem::path Database::OutputPath(const std::wstring& name) const { return FileFor(name, ".out"); }
 std::filesystem::path Database::StatusLockPath(const std::wstring& name) const { return FileFor(name, ".lock"); }
-std::filesystem::path Database::StartLockPath(const std::wstring& name) const {
-  return FileFor(name, ".start.lock");
-}
+std::filesystem::path Database::StartLockPath(const std::wstring& name) const { return FileFor(name, ".start.lock"); }
 std::filesystem::path Database::DatabaseLockPath() const { return Folder() / "database.lock"; }
 
 std::optional<std::wstring> Database::FindService(std::wstring_view name) const {
@@ -249,12 +253,18 @@ std::optional<ServiceConfig> Database::ReadConfig(const std::wstring& name) cons
     std::string key = line.substr(0, equals);
     std::string value = line.substr(equals + 1);
     DWORD number = 0;
-    if (key == "display") config.displayName = FromUtf8(value);
-    else if (key == "binPath") config.binaryPath = FromUtf8(value);
-    else if (key == "type" && ParseNumber(value, number)) config.serviceType = number;
-    else if (key == "start" && ParseNumber(value, number)) config.startType = number;
-    else if (key == "error" && ParseNumber(value, number)) config.errorControl = number;
-    else if (key == "delete") config.markedForDelete = value == "1";
+    if (key == "display")
+      config.displayName = FromUtf8(value);
+    else if (key == "binPath")
+      config.binaryPath = FromUtf8(value);
+    else if (key == "type" && ParseNumber(value, number))
+      config.serviceType = number;
+    else if (key == "start" && ParseNumber(value, number))
+      config.startType = number;
+    else if (key == "error" && ParseNumber(value, number))
+      config.errorControl = number;
+    else if (key == "delete")
+      config.markedForDelete = value == "1";
   }
   return config;
 }

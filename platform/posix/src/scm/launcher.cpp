@@ -170,8 +170,7 @@ std::vector<std::string> SplitBinaryPath(const std::string& binaryPath) {
   std::vector<std::string> parts;
   std::size_t position = 0;
   auto skipBlanks = [&] {
-    while (position < binaryPath.size() && (binaryPath[position] == ' ' || binaryPath[position] == '\t'))
-      ++position;
+    while (position < binaryPath.size() && (binaryPath[position] == ' ' || binaryPath[position] == '\t')) ++position;
   };
   skipBlanks();
   if (position == binaryPath.size()) return parts;

@@ -15,8 +15,8 @@
 
 namespace {
 
-using tarn::sim::scm::Clock;
 using tarn::UniqueFd;
+using tarn::sim::scm::Clock;
 
 class ProcessObject : public tarn::sim::WaitableObject {
  public:

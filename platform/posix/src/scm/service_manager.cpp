@@ -105,7 +105,8 @@ DWORD ManagerRights(DWORD desired) {
 
 DWORD ServiceRights(DWORD desired) {
   return MapGenericRights(
-      desired, READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS,
+      desired,
+      READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS,
       READ_CONTROL | SERVICE_CHANGE_CONFIG,
       READ_CONTROL | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL,
       SERVICE_ALL_ACCESS);
@@ -113,8 +114,7 @@ DWORD ServiceRights(DWORD desired) {
 
 class ScObject : public tarn::sim::KernelObject {
  public:
-  ScObject(std::shared_ptr<const Database> database, DWORD access)
-      : database_(std::move(database)), access_(access) {}
+  ScObject(std::shared_ptr<const Database> database, DWORD access) : database_(std::move(database)), access_(access) {}
   const Database& database() const { return *database_; }
   const std::shared_ptr<const Database>& shared_database() const { return database_; }
   bool Allows(DWORD needed) const { return (access_ & needed) == needed; }
@@ -193,8 +193,8 @@ DWORD RightForControl(DWORD control) {
 
 // The errors for which ControlService still hands out the service's status.
 bool ErrorCarriesStatus(DWORD error) {
-  return error == ERROR_SUCCESS || error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
-         error == ERROR_SERVICE_NOT_ACTIVE;
+  return error == ERROR_SUCCESS || error == ERROR_INVALID_SERVICE_CONTROL ||
+         error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || error == ERROR_SERVICE_NOT_ACTIVE;
 }
 
 // After the service's endpoint went away: the process is ending or gone.

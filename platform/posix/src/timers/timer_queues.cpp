@@ -204,8 +204,7 @@ class Scheduler {
   void RunPoolThread() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-      if (ready_.empty() &&
-          !work_.wait_for(guard, kTimerPoolIdleLifetime, [this] { return !ready_.empty(); })) {
+      if (ready_.empty() && !work_.wait_for(guard, kTimerPoolIdleLifetime, [this] { return !ready_.empty(); })) {
         --idle_;
         --threads_;
         return;
