@@ -246,16 +246,6 @@ class Command {
     }
   }
 
-  static SERVICE_STATUS AsStatus(const SERVICE_STATUS_PROCESS& status) {
-    return SERVICE_STATUS{status.dwServiceType,
-                          status.dwCurrentState,
-                          status.dwControlsAccepted,
-                          status.dwWin32ExitCode,
-                          status.dwServiceSpecificExitCode,
-                          status.dwCheckPoint,
-                          status.dwWaitHint};
-  }
-
   int Control() {
     if (invocation_.rest.size() != 1) return Usage("control needs one control code.");
     auto code = ParseControlCode(invocation_.rest.front());

@@ -108,15 +108,18 @@ std::string FormatStatus(std::string_view serviceName, const SERVICE_STATUS& sta
   return StatusLines(serviceName, status) + "\n";
 }
 
+SERVICE_STATUS AsStatus(const SERVICE_STATUS_PROCESS& status) {
+  return SERVICE_STATUS{status.dwServiceType,
+                        status.dwCurrentState,
+                        status.dwControlsAccepted,
+                        status.dwWin32ExitCode,
+                        status.dwServiceSpecificExitCode,
+                        status.dwCheckPoint,
+                        status.dwWaitHint};
+}
+
 std::string FormatStatusProcess(std::string_view serviceName, const SERVICE_STATUS_PROCESS& status) {
-  SERVICE_STATUS plain{status.dwServiceType,
-                       status.dwCurrentState,
-                       status.dwControlsAccepted,
-                       status.dwWin32ExitCode,
-                       status.dwServiceSpecificExitCode,
-                       status.dwCheckPoint,
-                       status.dwWaitHint};
-  std::string text = StatusLines(serviceName, plain);
+  std::string text = StatusLines(serviceName, AsStatus(status));
   text += Printf("        PID                : %lu\n", AsUnsigned(status.dwProcessId));
   text += Printf("        FLAGS              :%s\n",
                  (status.dwServiceFlags & SERVICE_RUNS_IN_SYSTEM_PROCESS) ? " RUNS_IN_SYSTEM_PROCESS" : "");

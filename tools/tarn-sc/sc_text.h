@@ -20,6 +20,8 @@ const char* StateName(DWORD state);
 
 // The status block sc.exe prints for query, control, interrogate and stop.
 std::string FormatStatus(std::string_view serviceName, const SERVICE_STATUS& status);
+// The fields a SERVICE_STATUS_PROCESS shares with SERVICE_STATUS.
+SERVICE_STATUS AsStatus(const SERVICE_STATUS_PROCESS& status);
 // The block sc.exe prints for queryex and start: the same with PID and FLAGS.
 std::string FormatStatusProcess(std::string_view serviceName, const SERVICE_STATUS_PROCESS& status);
 
