@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "service_fixture.h"
+#include "unique_handle.h"
 
 namespace tarn::e2e {
 namespace {
@@ -25,10 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kHour = 3600000;
 constexpr milliseconds kAcknowledgeWithin{1000};
 
-struct ServiceHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
+using ServiceHandle = tarn::UniqueServiceHandle;
 
 // Sends a stop as the manager delivers it and returns how long the service
 // took to answer, with the status it answered with.

@@ -10,11 +10,11 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "scm_harness.h"
 #include "tarn_sim/scm.h"
+#include "unique_handle.h"
 
 namespace tarn::test {
 namespace {
@@ -25,14 +25,8 @@ constexpr wchar_t kWideName[] = L"TarnTestSvc";
 const std::vector<std::string> kShortTimeout{"TARN_SCM_TIMEOUT_MS=1000"};
 constexpr int kGateTimeoutMs = 10000;
 
-struct ServiceHandleCloser {
-  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-struct KernelHandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, ServiceHandleCloser>;
-using KernelHandle = std::unique_ptr<void, KernelHandleCloser>;
+using ServiceHandle = tarn::UniqueServiceHandle;
+using KernelHandle = tarn::UniqueHandle;
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -50,7 +44,7 @@ class ScmTest : public ::testing::Test {
 
   ServiceHandle OpenTestService(DWORD access) {
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return nullptr;
+    if (!manager) return ServiceHandle();
     return ServiceHandle(OpenServiceW(manager.get(), kWideName, access));
   }
 

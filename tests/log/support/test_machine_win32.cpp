@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "test_machine.h"
+#include "unique_handle.h"
 
 namespace tarn::test {
 namespace {
@@ -83,19 +84,17 @@ void RestoreTimeZone() {
 
 void ClearSettingsKey() {
   RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_32KEY, 0);
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                      nullptr) == ERROR_SUCCESS)
-    RegCloseKey(key);
+  tarn::UniqueRegKey key;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, key.put(),
+                  nullptr);
 }
 
 void SetSettingsValue(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  tarn::UniqueRegKey key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
+                      key.put(), nullptr) != ERROR_SUCCESS)
     return;
-  RegSetValueExW(key, name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
-  RegCloseKey(key);
+  RegSetValueExW(key.get(), name.c_str(), 0, type, data.data(), static_cast<DWORD>(data.size()));
 }
 
 }  // namespace tarn::test
