@@ -15,13 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-smoke=0
-for argument in "$@"; do
-  case "$argument" in
-    --smoke) smoke=1 ;;
-    *) echo "usage: tools/bench-tarnlog.sh [--smoke]" >&2; exit 2 ;;
-  esac
-done
+source tools/bench-options.sh
+tarn_bench_options tools/bench-tarnlog.sh "$@"
 
 work=$(mktemp -d /tmp/tarnlog-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT

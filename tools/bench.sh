@@ -16,13 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-smoke=0
-for argument in "$@"; do
-  case "$argument" in
-    --smoke) smoke=1 ;;
-    *) echo "usage: tools/bench.sh [--smoke]" >&2; exit 2 ;;
-  esac
-done
+source tools/bench-options.sh
+tarn_bench_options tools/bench.sh "$@"
 
 if [[ ! -f build/default/build.ninja ]]; then cmake --preset default >/dev/null; fi
 cmake --build --preset default --target tarn-bench tarnsvc tarn-sc >/dev/null
