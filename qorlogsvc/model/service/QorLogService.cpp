@@ -263,9 +263,10 @@ void QorLogService::HandleStop(SERVICE_STATUS& status) {
 }
 
 // Before the start has published (the control came from outside: the timers do
-// not exist yet) or after a stop, there is nothing to sample.
+// not exist yet) or after a stop, there is nothing to sample: a stop either tore
+// down what was published or came first, and then nothing is ever published.
 QorLogService::CycleOutcome QorLogService::HandleSampling(DWORD control) {
-  if (!_published || Stopping()) return CycleOutcome::kDone;
+  if (!_published) return CycleOutcome::kDone;
   if (control == SERVICE_CONTROL_LOG_TIMER) return OnLogTimer();
   OnUploadLogTimer();
   return CycleOutcome::kDone;
