@@ -3,6 +3,8 @@
 #                                  argument prints NAME's usage and exits 2.
 # shellcheck shell=bash
 
+# smoke is read by the script that sourced this one.
+# shellcheck disable=SC2034
 tarn_bench_options() {
   local name=$1 argument
   shift
