@@ -34,6 +34,22 @@ TEST(PlatformCallLayer, FailuresComeBackWithThePlatformsLastError) {
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// crypt32 is loaded at the first call of a CryptString slot, and cannot be loaded
+// everywhere (Wine's WoW64 mode fails its start-up): the slot then fails as the
+// platform function does, with the load's error, and the process goes on.
+TEST(PlatformCallLayer, ACryptStringSlotEncodesOrFailsWithAnError) {
+  const BYTE bytes[] = {'a', 'b', 'c'};
+  char text[16] = {};
+  DWORD length = sizeof text;
+  ::SetLastError(0);
+  if (win32Api.CryptBinaryToStringA(bytes, sizeof bytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, text, &length)) {
+    EXPECT_STREQ(text, "YWJj");
+    EXPECT_EQ(length, 4u);
+  } else {
+    EXPECT_NE(::GetLastError(), 0u);
+  }
+}
+
 TEST(PlatformCallLayer, EventsSignalAndTimeOutAsThePlatformDoes) {
   HANDLE event = win32Api.CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);

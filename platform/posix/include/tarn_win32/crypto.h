@@ -4,6 +4,9 @@
 
 #include "tarn_win32/types.h"
 
+#define CRYPT_STRING_BASE64 0x00000001
+#define CRYPT_STRING_NOCRLF 0x40000000
+
 NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* algorithm, LPCWSTR algorithmId, LPCWSTR implementation,
                                      ULONG flags);
 NTSTATUS BCryptGetProperty(BCRYPT_HANDLE object, LPCWSTR property, PUCHAR output, ULONG outputSize, ULONG* resultSize,

@@ -1,0 +1,25 @@
+cmake_minimum_required(VERSION 3.25)
+# Fails when an executable imports, at start-up, a DLL that the build loads only
+# on first use. Usage:
+#   cmake -DOBJDUMP=... -DEXECUTABLE=... -DDELAY_LOADED="crypt32;bcrypt" -P check_static_imports.cmake
+execute_process(COMMAND "${OBJDUMP}" -p "${EXECUTABLE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXECUTABLE} failed (${status})")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" names "${dump}")
+list(TRANSFORM names REPLACE "DLL Name: " "")
+list(TRANSFORM names TOLOWER)
+if(NOT "kernel32.dll" IN_LIST names)
+  message(FATAL_ERROR "no import table read from ${EXECUTABLE}: ${names}")
+endif()
+set(offending)
+foreach(dll IN LISTS DELAY_LOADED)
+  if("${dll}.dll" IN_LIST names)
+    list(APPEND offending "${dll}.dll")
+  endif()
+endforeach()
+if(offending)
+  message(FATAL_ERROR "${EXECUTABLE} imports ${offending} at start-up; they must be loaded on first use. "
+                      "Its start-up imports: ${names}")
+endif()
+message(STATUS "start-up imports of ${EXECUTABLE}: ${names}")
