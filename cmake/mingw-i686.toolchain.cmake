@@ -3,6 +3,7 @@ set(TARN_MINGW_TRIPLET i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
-# Tests of the Windows build run under Wine (the 32-bit loader, through the
-# wrapper, or the shim the Wine checks put first on PATH).
+# Tests of the Windows build run under Wine's 64-bit loader in WoW64 mode, through
+# the "wine" shim that tools/wine/wine-lib.sh puts first on PATH (it adds the
+# i386 Windows DLLs that mode needs).
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

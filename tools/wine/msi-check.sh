@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the package of the Windows build this machine runs (tarn.msi of the 32-bit
-# build, or tarn-x64.msi of the 64-bit one; tools/wine/wine-lib.sh chooses, and
-# TARN_WINE_ARCH=x86|x64 forces it) under Wine's msiexec and service control
+# Checks the package of one Windows build (tarn.msi of the 32-bit build, in WoW64
+# mode, or tarn-x64.msi of the 64-bit one; TARN_WINE_ARCH=x86|x64 names it, else
+# the product where WoW64 mode runs: tools/wine/wine-lib.sh) under Wine's msiexec and service control
 # manager, in a new prefix:
 #
 #  1. "msiexec /i tarn.msi /qn" installs tarnsvc.exe and tarn-setup.exe in
@@ -50,7 +50,8 @@ trace_lines=40
 msiexec() {
   local name=$1
   shift
-  wine msiexec "$@" /qn /l*v "$(windows_path "$out/$name.log")" >"$out/$name.out" 2>&1
+  # A custom-action server that died leaves msiexec waiting for ever.
+  timeout 300 wine msiexec "$@" /qn /l*v "$(windows_path "$out/$name.log")" >"$out/$name.out" 2>&1
 }
 
 # The six settings as the service would read them (32-bit view), one per line.
@@ -147,6 +148,9 @@ tools/windows/build-msi.sh "$other_arch" "$version" "$other_package" "$other_msi
 
 echo "-- $tarn_msi_name $version, then $next_version"
 tarn_wine_traced_service_prefix "$prefix" "$out/wineboot.log"
+# Either package may start Wine's 32-bit msiexec (tarn.msi's custom action runs in it).
+tarn_wine_msiexec_stand_ins "$out/stand-ins" >"$out/stand-ins.log" 2>&1 ||
+  abort "stand-ins for the DLLs Wine's 32-bit msiexec cannot start" "$out/stand-ins.log"
 
 # Settings made before the installation must survive it: one the service uses,
 # and one it ignores for its type (which is no reason to replace it).
@@ -169,7 +173,7 @@ check "runs as LocalSystem" value_is "$service_key" ObjectName LocalSystem
 check "normal error control (the package's vital flag not passed on)" value_is "$service_key" ErrorControl 0x1
 check "has the description" value_is "$service_key" Description \
   'Samples the power-monitor driver and writes its readings to CSV logs under ProgramData\Corvessan.'
-preshutdown=$(wine "$program_files/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r')
+preshutdown=$(wine "$program_files/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r' | without_wine_messages)
 detail=$preshutdown
 check "pre-shutdown time-out 30000 ms (custom action)" test "$preshutdown" = "PRESHUTDOWN_TIMEOUT: 30000"
 check "settings already there kept, missing defaults added (32-bit view)" settings_are "LogPeriodMs=0x3e8

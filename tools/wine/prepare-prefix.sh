@@ -3,8 +3,8 @@
 # driver.ini, for running the service (or any other client) against them:
 # builds the driver package and the probe into C:\tarnpwr, creates the
 # prefix, starts a persistent Wine server and installs the devices. The probe
-# is that of the Windows build this machine runs (tools/wine/wine-lib.sh;
-# TARN_WINE_ARCH=x86|x64 forces it), whose preset must be configured.
+# is that of the product, run in WoW64 mode, where that mode runs here, else of
+# the 64-bit build (tools/wine/wine-lib.sh; TARN_WINE_ARCH=x86|x64 forces it), whose preset must be configured.
 #
 # Usage: WINEPREFIX=/path/to/new/prefix prepare-prefix.sh DRIVER.INI
 #
@@ -12,7 +12,7 @@
 # driver stays loaded; end it with: WINEPREFIX=... wineserver -k
 # Afterwards, in the prefix:
 #   C:\tarnpwr\tarnpwr-install.exe  list | remove ... | install --replace ...  (run with wine64)
-#   C:\tarnpwr\tarnpwr-probe.exe    the probe, of the Windows build this machine runs
+#   C:\tarnpwr\tarnpwr-probe.exe    the probe, of the Windows build chosen
 #   C:\tarnpwr\logs\services.log    the driver's DbgPrint lines
 set -uo pipefail
 

@@ -22,8 +22,8 @@
 # build/<preset>/service-check/wine.log; the last part is printed on failure.
 #
 # Usage: tools/wine/service-check.sh     (after the Windows builds; about 35 s)
-# It checks the build this machine runs (tools/wine/wine-lib.sh; TARN_WINE_ARCH=x86|x64
-# forces it), makes its own prefix anew, build/wine-service-ARCH (or
+# It checks one build: TARN_WINE_ARCH=x86|x64 names it, else the product where
+# WoW64 mode runs (tools/wine/wine-lib.sh), makes its own prefix anew, build/wine-service-ARCH (or
 # $TARN_SERVICE_PREFIX), and ends every Wine process of it. The last line reads "service-check: N passed, M failed".
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
@@ -108,7 +108,7 @@ check "automatic start" value_is "$service_key" Start 0x2
 check "runs as LocalSystem" value_is "$service_key" ObjectName LocalSystem
 detail="no description"
 check "has a description" test -n "$(registry_value "$service_key" Description)"
-preshutdown=$(wine "$package/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r')
+preshutdown=$(wine "$package/tarn-setup.exe" qpreshutdown "$service" 2>&1 | tr -d '\r' | without_wine_messages)
 detail=$preshutdown
 check "pre-shutdown time-out 30000 ms" test "$preshutdown" = "PRESHUTDOWN_TIMEOUT: 30000"
 check "setting already there kept (LogPeriodMs)" value_is "$settings_key" LogPeriodMs 0x3e8 32

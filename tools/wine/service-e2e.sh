@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build of the service, tarnsvc.exe, as "TarnSvc" under Wine
 # against the simulated power-monitor kernel driver, from an empty 64-bit
-# prefix, and checks what it writes. It runs the build this machine can run,
-# the 32-bit one where Wine's 32-bit loader runs and the 64-bit one elsewhere
+# prefix, and checks what it writes. It runs one build: the 32-bit
+# one in WoW64 mode where that mode runs here, the 64-bit one elsewhere
 # (tools/wine/wine-lib.sh; TARN_WINE_ARCH=x86|x64 forces it). It shows,
 # printing each check as it passes:
 #

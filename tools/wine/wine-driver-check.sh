@@ -2,7 +2,7 @@
 # Proves the simulated power-monitor driver under Wine, from an empty prefix:
 #
 #   1. build the driver package and the probe, of the architecture of the
-#      Windows build this machine runs (tools/wine/wine-lib.sh chooses;
+#      Windows build chosen (tools/wine/wine-lib.sh chooses;
 #      TARN_WINE_ARCH=x86|x64 forces it);
 #   2. create a 64-bit prefix (wineboot -i, wineserver -w), then keep a
 #      persistent server (wineserver -p) so the driver stays loaded between

@@ -26,48 +26,113 @@
 
 tarn_repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
-# ---- which build runs --------------------------------------------------------------
-# Some kernels run only 64-bit user code: there every 32-bit program, Wine's 32-bit
-# loader included, fails with "Exec format error", and so do Debian's wine, wineboot
-# and winecfg wrappers, which pick that loader whenever it is installed.
+# ---- which builds run ----------------------------------------------------------------
+# Every Windows program runs under Wine's 64-bit loader, as on 64-bit Windows: the
+# 32-bit product in Wine's WoW64 mode (its system calls handed to 64-bit code, the
+# 32-bit registry view, System32 redirected to SysWOW64), the 64-bit build natively.
+# No 32-bit ELF program runs, so neither a kernel that runs only 64-bit code nor an
+# i386 package that cannot be installed stops it. WoW64 mode needs only the i386
+# Windows DLLs of the installed Wine, which tools/install-build-deps.sh --windows
+# unpacks from libwine:i386 (never installed) into build/wine-i386/VERSION.
 
-tarn_wine32_loader="${WINE32:-/usr/lib/wine/wine}"
 tarn_wine64_loader="${WINE64:-/usr/lib/wine/wine64}"
 
 # tarn_wine_loader_runs LOADER: the loader starts on this machine (it prints its
 # version without a prefix or a server).
 tarn_wine_loader_runs() { [[ -x "$1" ]] && "$1" --version >/dev/null 2>&1; }
 
-# tarn_wine_choose_arch: decides which Windows build the checks run, and sets
+# tarn_wine_i386_dlls: the folder to give Wine as WINEDLLPATH for WoW64 mode (it
+# holds i386-windows/), or nothing when the installed Wine has none unpacked.
+tarn_wine_i386_dlls() {
+  local version dir
+  version=$(dpkg-query -W -f='${Version}' libwine:amd64 2>/dev/null) || return 0
+  dir="$tarn_repo/build/wine-i386/$version/usr/lib/i386-linux-gnu/wine"
+  [[ -d "$dir/i386-windows" ]] && echo "$dir"
+}
+
+# tarn_wine_wow64_runs: whether Wine's WoW64 mode runs a 32-bit program here: a
+# probe built with the i686 compiler must print its pointer size, 4, in a prefix
+# of its own (build/wine-wow64-probe, kept). The verdict is kept for the scripts
+# the caller starts (TARN_WINE_WOW64), and the reason for a "no" in
+# tarn_wine_wow64_reason.
+tarn_wine_wow64_runs() {
+  if [[ -z "${TARN_WINE_WOW64:-}" ]]; then
+    TARN_WINE_WOW64=no
+    tarn_wine_wow64_reason=$(tarn_wine_wow64_probe) && TARN_WINE_WOW64=yes
+    export TARN_WINE_WOW64 tarn_wine_wow64_reason
+  fi
+  [[ "$TARN_WINE_WOW64" == yes ]]
+}
+
+# tarn_wine_wow64_probe: runs the probe; on failure prints why and fails.
+tarn_wine_wow64_probe() {
+  local dlls dir="$tarn_repo/build/wine-wow64-probe" printed
+  dlls=$(tarn_wine_i386_dlls)
+  [[ -n "$dlls" ]] || { echo "no i386 Windows DLLs of this Wine unpacked (tools/install-build-deps.sh --windows)"; return 1; }
+  mkdir -p "$dir"
+  i686-w64-mingw32-gcc -O2 -static -o "$dir/pointer-size.exe" "$tarn_repo/tools/wine/probe/pointer_size.c" \
+    >"$dir/build.log" 2>&1 || { echo "the i686 compiler cannot build the probe ($dir/build.log)"; return 1; }
+  if [[ ! -f "$dir/prefix/system.reg" ]]; then
+    rm -rf "$dir/prefix"
+    (tarn_wine_environment && WINEPREFIX="$dir/prefix" WINEDLLPATH="$dlls" "$tarn_wine64_loader" wineboot -i \
+      >"$dir/wineboot.log" 2>&1 && WINEPREFIX="$dir/prefix" wineserver -w) ||
+      { echo "no WoW64 prefix could be made ($dir/wineboot.log)"; return 1; }
+  fi
+  printed=$(tarn_wine_environment && WINEPREFIX="$dir/prefix" WINEDLLPATH="$dlls" \
+    timeout 60 "$tarn_wine64_loader" "$dir/pointer-size.exe" 2>"$dir/probe.err" | tr -d '\r')
+  (WINEPREFIX="$dir/prefix" wineserver -k >/dev/null 2>&1 || true)
+  [[ "$printed" == "pointer size 4, WoW64 1" ]] && return 0
+  echo "the 32-bit probe printed \"$printed\" ($dir/probe.err)"
+  return 1
+}
+
+# tarn_wine_choose_builds: the builds the checks run, in order, in
+# tarn_wine_builds: "x86 x64" where WoW64 mode runs a 32-bit program, else "x64"
+# and one line saying why. TARN_WINE_ARCH=x86|x64 forces one build.
+tarn_wine_choose_builds() {
+  if [[ -n "${TARN_WINE_ARCH:-}" ]]; then
+    tarn_wine_builds=$TARN_WINE_ARCH
+  elif tarn_wine_wow64_runs; then
+    tarn_wine_builds="x86 x64"
+  else
+    echo "Wine's WoW64 mode cannot run a 32-bit program on this machine ($tarn_wine_wow64_reason):" \
+      "the Wine checks run only the x64 build"
+    tarn_wine_builds=x64
+  fi
+}
+
+# tarn_wine_choose_arch: decides which Windows build a check runs, and sets
 #   TARN_WINE_ARCH     x86 or x64 (exported, so that scripts started later agree)
 #   tarn_preset        mingw-i686 or mingw-x86_64, its build folder tarn_build
-#   tarn_other_preset  the one that is only built
+#   tarn_other_preset  the other one
 #   tarn_msi           the package of that build
 #   tarn_program_files the folder the installers use, under drive_c
-#   tarn_wine_loader   the loader that runs the build's programs
-# x86 when Wine's 32-bit loader runs, x64 otherwise; TARN_WINE_ARCH=x86|x64 forces
-# the choice. The programs wine, wineboot and winepath then mean that loader for
-# every command of the caller and of the scripts it starts.
+# x86 when WoW64 mode runs a 32-bit program, x64 otherwise; TARN_WINE_ARCH=x86|x64
+# forces the choice. The programs wine, wineboot and winepath then mean the 64-bit
+# loader, with the i386 DLLs, for every command of the caller and of the scripts
+# it starts.
 tarn_wine_choose_arch() {
   local arch="${TARN_WINE_ARCH:-}"
+  if ! tarn_wine_loader_runs "$tarn_wine64_loader"; then
+    echo "Wine's 64-bit loader $tarn_wine64_loader does not run on this machine: install wine64" \
+      "(tools/install-build-deps.sh --windows), or set WINE64" >&2
+    return 1
+  fi
   if [[ -z "$arch" ]]; then
-    if tarn_wine_loader_runs "$tarn_wine32_loader"; then
-      arch=x86
-    elif tarn_wine_loader_runs "$tarn_wine64_loader"; then
-      arch=x64
-    else
-      echo "Wine runs neither 32-bit ($tarn_wine32_loader) nor 64-bit programs ($tarn_wine64_loader) on this" \
-        "machine: install wine64 (tools/install-build-deps.sh --windows), or set WINE32/WINE64" >&2
-      return 1
-    fi
+    arch=x64
+    tarn_wine_wow64_runs && arch=x86
   fi
   case "$arch" in
     x86)
-      tarn_wine_loader="$tarn_wine32_loader" tarn_preset=mingw-i686 tarn_other_preset=mingw-x86_64
+      if ! tarn_wine_wow64_runs; then
+        echo "TARN_WINE_ARCH=x86, but Wine's WoW64 mode cannot run a 32-bit program here: $tarn_wine_wow64_reason" >&2
+        return 1
+      fi
+      tarn_preset=mingw-i686 tarn_other_preset=mingw-x86_64
       tarn_msi_name=tarn.msi tarn_program_files="Program Files (x86)"
       ;;
     x64)
-      tarn_wine_loader="$tarn_wine64_loader" tarn_preset=mingw-x86_64 tarn_other_preset=mingw-i686
+      tarn_preset=mingw-x86_64 tarn_other_preset=mingw-i686
       tarn_msi_name=tarn-x64.msi tarn_program_files="Program Files"
       ;;
     *)
@@ -75,11 +140,6 @@ tarn_wine_choose_arch() {
       return 1
       ;;
   esac
-  if ! tarn_wine_loader_runs "$tarn_wine_loader"; then
-    echo "TARN_WINE_ARCH=$arch, but Wine's loader $tarn_wine_loader does not run on this machine:" \
-      "$("$tarn_wine_loader" --version 2>&1 | head -n 1)" >&2
-    return 1
-  fi
   export TARN_WINE_ARCH="$arch"
   tarn_build="$tarn_repo/build/$tarn_preset"
   tarn_msi="$tarn_build/$tarn_msi_name"
@@ -87,25 +147,28 @@ tarn_wine_choose_arch() {
 }
 
 # Shims named like Wine's programs, ahead of Debian's wrappers on PATH, so that
-# "wine", "wineboot" and "winepath" always mean the chosen loader, also inside
-# timeout, bash -c and CMake's test runner.
+# "wine", "wineboot" and "winepath" always mean the 64-bit loader with the i386
+# DLLs, also inside timeout, bash -c and CMake's test runner.
 tarn_wine_put_loader_first() {
-  local shims="$tarn_repo/build/wine-bin-$TARN_WINE_ARCH" name
+  local shims="$tarn_repo/build/wine-bin" name dlls environment=
+  dlls=$(tarn_wine_i386_dlls)
+  [[ -n "$dlls" ]] && environment="export WINEDLLPATH=\"$dlls\""
   mkdir -p "$shims"
-  printf '#!/bin/sh\nexec "%s" "$@"\n' "$tarn_wine_loader" >"$shims/wine"
-  printf '#!/bin/sh\nexec "%s" "$@"\n' "$tarn_wine64_loader" >"$shims/wine64"
-  for name in wineboot winepath winecfg; do
-    printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$tarn_wine_loader" "$name" >"$shims/$name"
+  for name in wine wine64 wineboot winepath winecfg; do
+    local program="$name"
+    [[ "$name" == wine || "$name" == wine64 ]] && program=
+    printf '#!/bin/sh\n%s\nexec "%s" %s"$@"\n' "$environment" "$tarn_wine64_loader" "${program:+$program }" >"$shims/$name"
   done
   chmod +x "$shims"/*
   case ":$PATH:" in *":$shims:"*) ;; *) export PATH="$shims:$PATH" ;; esac
 }
 
-# tarn_wine_describe_arch: one line naming the build the checks run.
+# tarn_wine_describe_arch: one line naming the build the checks run and its mode.
 tarn_wine_describe_arch() {
-  local bits=32
-  [[ "$TARN_WINE_ARCH" == x64 ]] && bits=64
-  echo "$TARN_WINE_ARCH ($tarn_preset, $bits-bit, loader $tarn_wine_loader)"
+  case "$TARN_WINE_ARCH" in
+    x86) echo "x86 ($tarn_preset, 32-bit, WoW64 mode under $tarn_wine64_loader)" ;;
+    *) echo "x64 ($tarn_preset, 64-bit, native under $tarn_wine64_loader)" ;;
+  esac
 }
 
 # ---- environment, prefix, server ----------------------------------------------------
@@ -115,6 +178,12 @@ tarn_wine_environment() {
   export WINEDEBUG="${WINEDEBUG:--all}"
   export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
   export WINEARCH=win64
+  # The i386 DLLs for WoW64 mode, also in prefixes of the 64-bit build: each one
+  # then has a SysWOW64 folder, as 64-bit Windows has.
+  local dlls
+  dlls=$(tarn_wine_i386_dlls)
+  [[ -n "$dlls" ]] && export WINEDLLPATH="$dlls"
+  return 0
 }
 
 # tarn_wine_new_prefix DIR LOG: a new 64-bit prefix in DIR, which must be empty or
@@ -198,6 +267,12 @@ tarn_wine_processes() {
 
 windows_path() { winepath -w "$1" 2>/dev/null; }
 
+# without_wine_messages: a program's output without the lines Wine adds of its
+# own ("0294:err:environ:init_peb starting ... in experimental wow64 mode" is
+# printed for every 32-bit program, as the prefix's system environment asks for
+# Wine's errors).
+without_wine_messages() { grep -a -v -E '^[0-9a-f]{4}:(err|warn|fixme|trace):' || true; }
+
 # run NAME COMMAND...: runs a program in $bin with its output in $logs/NAME.out and
 # $logs/NAME.err (console line ends made Unix ones); its exit code.
 run() {
@@ -206,6 +281,36 @@ run() {
   (cd "$bin" && "$@") >"$logs/$name.out" 2>"$logs/$name.err" || status=$?
   sed -i 's/\r$//' "$logs/$name.out"
   return $status
+}
+
+# ---- Wine's own 32-bit msiexec in WoW64 mode ----------------------------------------------
+# Wine 8's WoW64 mode fails the start-up of crypt32, ws2_32 and netapi32 (their
+# Unix side has no 32-bit entry points), and msi.dll imports them: the 32-bit
+# custom-action server, which runs a 32-bit package's DLL custom actions, dies
+# before it starts, and msiexec waits for it forever. Tarn's own programs load
+# none of them at start-up (see platform/win32), but tarn.msi's settings check is
+# such a custom action. tarn_wine_msiexec_stand_ins OUT: for msiexec.exe only,
+# these DLLs become stand-ins that load and fail every call
+# (tools/wine/probe/unavailable_dll.c), built in OUT from the exports of Wine's own.
+tarn_wine_msiexec_stand_ins_dlls="crypt32 ws2_32 netapi32"
+tarn_wine_msiexec_stand_ins() {
+  local out=$1 dlls dll
+  dlls=$(tarn_wine_i386_dlls)
+  [[ -n "$dlls" ]] || { echo "no i386 Windows DLLs of this Wine unpacked" >&2; return 1; }
+  mkdir -p "$out"
+  for dll in $tarn_wine_msiexec_stand_ins_dlls; do
+    {
+      echo "LIBRARY $dll.dll"
+      echo EXPORTS
+      i686-w64-mingw32-objdump -p "$dlls/i386-windows/$dll.dll" |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] \(.*\)$/\1=unavailable/p'
+    } >"$out/$dll.def"
+    i686-w64-mingw32-gcc -shared -O2 -static-libgcc -o "$out/$dll.dll" \
+      "$tarn_repo/tools/wine/probe/unavailable_dll.c" "$out/$dll.def" || return 1
+    cp "$out/$dll.dll" "$WINEPREFIX/drive_c/windows/syswow64/$dll.dll"
+    wine reg add 'HKCU\Software\Wine\AppDefaults\msiexec.exe\DllOverrides' /v "$dll" /d native,builtin /f \
+      >/dev/null 2>&1 || return 1
+  done
 }
 
 # ---- the simulated driver -------------------------------------------------------------
