@@ -169,11 +169,35 @@ class ReportError(Exception):
 
 
 def coverage_percent(stream):
-    """Of the periods from the first row to the last, the share that has a row."""
+    """Of the periods from the first row to the last, the share that has a row.
+
+    The rows are counted, not fitted to a grid of periods from the first row:
+    a restart puts the rows after it in a phase of their own, and rows half a
+    period out of phase with a grid would fall two to a slot.
+    """
     if stream.period_s is None:
         return 100.0
-    slots = numpy.rint((stream.row_seconds - stream.first_seconds) / stream.period_s).astype(numpy.int64)
-    return 100.0 * len(numpy.unique(slots)) / (int(slots[-1]) + 1)
+    span = (stream.last_seconds - stream.first_seconds) / stream.period_s + 1
+    return min(100.0, 100.0 * periods_with_a_row(stream.row_seconds, stream.period_s) / span)
+
+
+def periods_with_a_row(row_seconds, period):
+    """The rows that each stand for a period of their own: those more than half a period after the last one counted.
+
+    Rows of a regular sampling jittered by less than a quarter period lie more
+    than half a period apart and all count; a row sent by hand between two
+    of them does not add a period.
+    """
+    half = period / 2
+    close = numpy.flatnonzero(numpy.diff(row_seconds) <= half) + 1
+    counted = numpy.ones(len(row_seconds), bool)
+    last = None
+    for row in close.tolist():  # rows sent by hand, if any: few
+        if counted[row - 1]:
+            last = row_seconds[row - 1]
+        # else the row before is itself close and not counted: the last counted row is still the same
+        counted[row] = row_seconds[row] - last > half
+    return int(counted.sum())
 
 
 def _utc(seconds):
