@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 
 import numpy
+from matplotlib import cbook
 
 from . import plot as drawing
 from .components import component_name
@@ -290,19 +291,35 @@ def rate_spread(entries):
 def box(pairs):
     """The spread of (machine, rate) pairs on a log scale, log10(1 + rate), and its outliers.
 
-    A box plot's numbers (quartiles, whiskers to the farthest rate that is no
-    outlier) and the outlying pairs; with fewer than MIN_MACHINES_FOR_OUTLIERS
-    machines nothing is called an outlier.
+    matplotlib's box plot numbers (quartiles, whiskers to the farthest rate
+    that is no outlier, the fliers beyond them) and the outlying pairs.
     """
     logs = numpy.log10(1.0 + numpy.array([rate for _, rate in pairs]))
-    low, median, high = numpy.percentile(logs, [25, 50, 75])
+    (stats,) = cbook.boxplot_stats(logs, whis=_whisker_percentiles(logs))
+    stats["outliers"] = [pair for pair, log in zip(pairs, logs) if not stats["whislo"] <= log <= stats["whishi"]]
+    return stats
+
+
+def _whisker_percentiles(logs):
+    """The percentiles of the lowest and highest logs within reach of the box, where the whiskers end.
+
+    The reach is OUTLIER_IQR_FACTOR interquartile ranges, the range counted as
+    at least MIN_LOG_IQR. boxplot_stats takes a reach only as a multiple of the
+    range itself, which a range of 0 (most machines at one rate, such as 0)
+    cannot scale, so the whiskers are given as percentiles: halfway between the
+    last log within reach and the first beyond it, where no rounding of the
+    percentile can move a whisker past a log. With fewer than
+    MIN_MACHINES_FOR_OUTLIERS machines they reach every log.
+    """
+    if len(logs) < MIN_MACHINES_FOR_OUTLIERS:
+        return (0, 100)
+    low, high = numpy.percentile(logs, [25, 75])
     reach = OUTLIER_IQR_FACTOR * max(high - low, MIN_LOG_IQR)
-    far = (logs < low - reach) | (logs > high + reach)
-    if len(pairs) < MIN_MACHINES_FOR_OUTLIERS:
-        far[:] = False
-    inside = logs[~far]
-    return {"q1": low, "med": median, "q3": high, "whislo": inside.min(), "whishi": inside.max(),
-            "fliers": logs[far], "outliers": [pair for pair, out in zip(pairs, far) if out]}
+    ordered = numpy.sort(logs)
+    last = len(logs) - 1
+    lowest = max(0, numpy.searchsorted(ordered, low - reach) - 0.5)
+    highest = min(last, numpy.searchsorted(ordered, high + reach, side="right") - 0.5)
+    return (100.0 * lowest / last, 100.0 * highest / last)
 
 
 # ---------------------------------------------------------------------------

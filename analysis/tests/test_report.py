@@ -134,6 +134,8 @@ class TestFleetNumbers:
         ([100, 110, 95, 105, 0], [0]),
         ([100, 100.5, 99.7, 100.2, 99.9, 100.1], []),  # nearly equal: no difference is named
         ([100, 110, 95, 10000], []),  # too few machines to call one an outlier
+        ([0, 0, 0, 0, 0, 5], [5]),  # most at one rate: no spread, yet one far off is named
+        ([0, 0, 0, 0, 0, 0.01], []),  # and one barely off is not
     ])
     def test_outliers_are_far_outside_the_others_on_a_log_scale(self, rates, named):
         pairs = [("m%d" % i, rate) for i, rate in enumerate(rates)]
