@@ -18,6 +18,7 @@ from dataclasses import dataclass
 import warnings
 
 import numpy
+from numpy.lib.stride_tricks import sliding_window_view
 
 READINGS = ("reading0", "reading1")
 GAP_FACTOR = 1.5
@@ -70,10 +71,11 @@ def period_in_force(seconds, steps):
     """
     positive = numpy.flatnonzero(seconds > 0)
     padding = numpy.full(GAP_WINDOW, numpy.nan)
-    values = numpy.concatenate((padding, seconds[positive].astype(float), padding))
-    window = numpy.arange(GAP_WINDOW)
-    before = values[numpy.searchsorted(positive, steps)[:, None] + window]
-    after = values[numpy.searchsorted(positive, steps, side="right")[:, None] + window + GAP_WINDOW]
+    # windows[i]: the GAP_WINDOW positive intervals before positive interval i (NaN before the first).
+    windows = sliding_window_view(numpy.concatenate((padding, seconds[positive].astype(float), padding)), GAP_WINDOW)
+    # Only the windows around the steps asked for are taken, so the medians cost nothing for the other steps.
+    before = windows[numpy.searchsorted(positive, steps)]
+    after = windows[numpy.searchsorted(positive, steps, side="right") + GAP_WINDOW]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # a side without intervals is NaN, as meant
         return numpy.fmax(numpy.nanmedian(before, 1), numpy.nanmedian(after, 1))
