@@ -28,6 +28,7 @@ from .components import component_name
 from .machine import load_machine
 from .stats import READINGS
 from .tasks import InProcess
+from .wording import plural, rate_text
 
 # ---------------------------------------------------------------------------
 # The views: what the report and the plot draw, whatever layer computes it.
@@ -131,7 +132,7 @@ def _event_text(event, counts):
         return "no row for %s (%s to %s; the period around it %g s)" % (
             _duration(event.seconds), _utc(event.before[0]), _utc(event.at[0]), event.expected_s)
     if event.kind == "reset":
-        return "went down: %s (%s)" % (", ".join(event.components), _plural(event.readings, "reading"))
+        return "went down: %s (%s)" % (", ".join(event.components), plural(event.readings, "reading"))
     before, after = counts.get(event.at[0], (None, None))
     text = "%s → %s interfaces" % (before, after) if before is not None else "interfaces changed"
     if event.went:
@@ -210,14 +211,6 @@ def _duration(seconds):
         if seconds >= size:
             return "%.3g %s" % (seconds / size, unit)
     return "%d s" % seconds
-
-
-def _plural(count, word):
-    return "%d %s%s" % (count, word, "" if count == 1 else "s")
-
-
-def _rate_text(rate):
-    return "–" if rate is None or numpy.isnan(rate) else "%.4g" % rate
 
 
 def page_names(names):
@@ -466,9 +459,9 @@ def _spread_cells(pairs, found):
         return ["–", "–", "–"]
     rates = numpy.array([rate for _, rate in pairs])
     median = float(numpy.median(rates))
-    named = ", ".join("%s (%s)" % (_link(entry), _rate_text(rate)) for entry, rate in found["outliers"])
-    return [_number(median, _rate_text(median)),
-            html.escape("%s to %s" % (_rate_text(rates.min()), _rate_text(rates.max()))),
+    named = ", ".join("%s (%s)" % (_link(entry), rate_text(rate)) for entry, rate in found["outliers"])
+    return [_number(median, rate_text(median)),
+            html.escape("%s to %s" % (rate_text(rates.min()), rate_text(rates.max()))),
             (named or "–", "wrap", len(found["outliers"]))]
 
 
@@ -483,7 +476,7 @@ def _index_page(entries, sampled, skipped, out_dir):
         '<p class="note">%s, %s to %s UTC; %d files, %d rows read (identical rows once), '
         "%d bad lines left out, %d paths skipped ('tarnlog summary' lists them). Rates are the driver's "
         "raw counts per second.</p>" % (
-            _plural(len(sampled), "machine"), _utc(min(e.first for e in sampled)),
+            plural(len(sampled), "machine"), _utc(min(e.first for e in sampled)),
             _utc(max(e.last for e in sampled)), sum(e.files for e in entries), sum(e.rows for e in entries),
             sum(e.bad_lines for e in entries), skipped + sum(len(e.skipped) for e in entries)),
         _without_samples_note([e for e in entries if e.log is None]),
@@ -520,7 +513,7 @@ def _series_table(stream):
         rows.append(("", [(html.escape(",".join(str(p) for p in series.positions)), "n", series.positions[0]),
                           html.escape(series.label), _number(len(series.sample_seconds)),
                           html.escape(_utc(series.sample_seconds[0])), html.escape(_utc(series.sample_seconds[-1]))]
-                     + [_number(series.rate_per_s[r] or 0, _rate_text(series.rate_per_s[r])) for r in READINGS]
+                     + [_number(series.rate_per_s[r] or 0, rate_text(series.rate_per_s[r])) for r in READINGS]
                      + [_number(resets)]))
     return _table(["position", "component", "samples", "first (UTC)", "last (UTC)", "reading0/s", "reading1/s",
                    "resets"], rows, 'id="components-%s" class="sortable series"' % stream.log)

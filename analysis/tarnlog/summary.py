@@ -9,6 +9,7 @@ from dataclasses import dataclass, field
 from .components import component_name
 from .stats import READINGS
 from .times import local_text, moment
+from .wording import plural, rate_text
 
 SUMMARY_VERSION = 2
 
@@ -89,25 +90,17 @@ def _event_document(event):
     return document
 
 
-def _plural(count, word):
-    return "%d %s%s" % (count, word, "" if count == 1 else "s")
-
-
-def _rate_text(rate):
-    return "-" if rate is None else "%.6g" % rate
-
-
 def format_summary(summary):
     files = summary.files
     lines = ["Read %s, %s (%s counted once, %s left out)." % (
-        _plural(len(files), "file"), _plural(summary.total("rows_read"), "row"),
-        _plural(summary.total("duplicate_rows"), "identical row"), _plural(summary.total("bad_lines"), "bad line"))]
+        plural(len(files), "file"), plural(summary.total("rows_read"), "row"),
+        plural(summary.total("duplicate_rows"), "identical row"), plural(summary.total("bad_lines"), "bad line"))]
     if summary.total("bad_lines"):
         lines.append("The bad lines are not used; 'tarnlog check' lists them.")
     lines += ["Warning: %s: %s" % (f.path, warning) for f in files for warning in f.warnings]
     skipped = summary.all_skipped
     if skipped:
-        lines.append("Skipped %s:" % _plural(len(skipped), "path"))
+        lines.append("Skipped %s:" % plural(len(skipped), "path"))
         lines += ["  %s: %s" % (s.path, s.reason) for s in skipped]
     for machine in summary.machines:
         for log in sorted({s.log for s in machine.series}):
@@ -125,8 +118,8 @@ def _stream_table(stream):
         "first (local)": local_text(*series.first),
         "last (local)": local_text(*series.last),
         "interval s": "-" if series.median_interval is None else "%g" % series.median_interval,
-        "reading0/s": _rate_text(series.rates["reading0"]),
-        "reading1/s": _rate_text(series.rates["reading1"]),
+        "reading0/s": rate_text(series.rates["reading0"]),
+        "reading1/s": rate_text(series.rates["reading1"]),
         "resets": sum(len(series.resets[r]) for r in READINGS),
         "gaps": len(series.gaps),
     } for series in stream])
@@ -152,6 +145,6 @@ def _event_line(event, in_stream):
             _components_text(event.components, in_stream))
     if event.kind == "reset":
         return "  reset    %s: %s went down (%s)" % (
-            local_text(*event.at), _plural(event.readings, "reading"), _components_text(event.components, in_stream))
+            local_text(*event.at), plural(event.readings, "reading"), _components_text(event.components, in_stream))
     return "  changed  %s: interfaces changed; went: %s; came: %s" % (
         local_text(*event.at), ", ".join(event.went) or "none", ", ".join(event.came) or "none")

@@ -180,6 +180,14 @@ class TestPages:
             cells = re.findall(r"<td[^>]*>([^<]*)</td>", page.read_text())
             assert "75.2" in cells
 
+    def test_a_rate_reads_the_same_in_the_text_summary_and_on_the_machine_page(self, tmp_path, write_log):
+        path = write_log("PC1/TARNLog.csv", minute_rows(range(4), reading=lambda minute, _: 100 * minute))
+        out = io.StringIO()
+        assert main(["summary", path], out, io.StringIO()) == 0
+        report.write_report(machine_files([path]), str(tmp_path / "out"))
+        page = (tmp_path / "out" / "machines" / "PC1.html").read_text()
+        assert "1.667" in out.getvalue().split() and ">1.667</td>" in page
+
     def test_a_machine_without_samples_is_named_not_left_out(self, tmp_path, write_log):
         write_log("PC1/TARNLog.csv", minute_rows([0, 1]))
         write_log("PC2/TARNLog.csv", ["20240101T000000+0000,", "garbage"])
