@@ -10,7 +10,7 @@ set of series differs from the row before: the series that went and came.
 from dataclasses import dataclass
 
 from .stats import READINGS
-from .streams import key_label
+from .streams import key_label, utc_and_offset
 
 
 @dataclass
@@ -38,16 +38,12 @@ def stream_events(stream, stats_list):
     return sorted(events, key=lambda e: (e.at[0], kinds[e.kind], e.before[0]))
 
 
-def _moment(series, sample):
-    return int(series.utc[sample]), int(series.offset[sample])
-
-
 def _gap_events(stream, stats_list):
     grouped = {}
     for stats in stats_list:
         series = stats.series
         for gap, period in zip(stats.gaps, stats.gap_periods):
-            key = (_moment(series, gap), _moment(series, gap + 1))
+            key = (utc_and_offset(series, gap), utc_and_offset(series, gap + 1))
             grouped.setdefault(key, []).append((series.label, float(period)))
     return [Event("gap", stream.machine, stream.log, before, at, [label for label, _ in members],
                   expected_s=max(period for _, period in members))
@@ -60,7 +56,7 @@ def _reset_events(stream, stats_list):
         series = stats.series
         for reading in READINGS:
             for sample in stats.resets[reading]:
-                key = (_moment(series, sample - 1), _moment(series, sample))
+                key = (utc_and_offset(series, sample - 1), utc_and_offset(series, sample))
                 grouped.setdefault(key, {}).setdefault(series.label, 0)
                 grouped[key][series.label] += 1
     return [Event("reset", stream.machine, stream.log, before, at, list(members), readings=sum(members.values()))
@@ -74,8 +70,7 @@ def _interface_changes(stream):
         if before == now:  # the same series in another order
             continue
         events.append(Event("interfaces-changed", stream.machine, stream.log,
-                            (int(stream.utc[row - 1]), int(stream.offset[row - 1])),
-                            (int(stream.utc[row]), int(stream.offset[row])), [],
+                            utc_and_offset(stream, row - 1), utc_and_offset(stream, row), [],
                             went=[key_label(k) for k in sorted(before - now)],
                             came=[key_label(k) for k in sorted(now - before)]))
     return events

@@ -16,7 +16,7 @@ from .decode import decode_file
 from .events import stream_events
 from .inputs import Skipped
 from .stats import READINGS, series_stats
-from .streams import build_stream
+from .streams import build_stream, utc_and_offset
 
 
 @dataclass
@@ -137,15 +137,11 @@ def summarise_machine(machine_files):
                           sum(s.duplicate_rows for s in streams), series, events)
 
 
-def _moment(series, sample):
-    return int(series.utc[sample]), int(series.offset[sample])
-
-
 def _series_summary(stats):
     series = stats.series
     return SeriesSummary(
         series.machine, series.log, series.component_id, series.label, series.position, series.positions,
-        len(series.utc), _moment(series, 0), _moment(series, -1), stats.median_interval, stats.rates,
-        {r: [_moment(series, i) for i in stats.resets[r]] for r in READINGS},
-        [(_moment(series, g), _moment(series, g + 1), int(stats.seconds[g]), float(p))
+        len(series.utc), utc_and_offset(series, 0), utc_and_offset(series, -1), stats.median_interval, stats.rates,
+        {r: [utc_and_offset(series, i) for i in stats.resets[r]] for r in READINGS},
+        [(utc_and_offset(series, g), utc_and_offset(series, g + 1), int(stats.seconds[g]), float(p))
          for g, p in zip(stats.gaps, stats.gap_periods)])

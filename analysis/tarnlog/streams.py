@@ -75,6 +75,11 @@ class Stream:
         return len(self.utc)
 
 
+def utc_and_offset(rows, index):
+    """(UTC seconds, offset minutes) of a Series' sample or a Stream's row, as plain ints."""
+    return int(rows.utc[index]), int(rows.offset[index])
+
+
 def key_label(key):
     """The label of a series key, as Series.label gives it."""
     if key < _ID_KEYS:
