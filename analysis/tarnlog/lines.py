@@ -12,9 +12,10 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 import re
 from dataclasses import dataclass
 from typing import NamedTuple
-from datetime import datetime, timedelta
+from datetime import datetime, timedelta, timezone
 
 from .components import is_valid_component_id
+from .times import EPOCH
 
 LOCAL_LOG = "local"
 UPLOAD_LOG = "upload"
@@ -29,7 +30,6 @@ _READING = re.compile(rb"[0-9a-f]{16}")
 _WELL_FORMED_FIELDS = re.compile(rb"[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16}(?:,[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16})*")
 _NOT_PRINTABLE = re.compile(rb"[^\x20-\x7e]")
 _FIELDS_WIDTH = 2 + 1 + 16 + 1 + 16 + 1
-_EPOCH = datetime(1970, 1, 1)
 # Real zones lie between UTC-12:00 and UTC+14:00.
 _MAX_OFFSET_HOURS = 14
 
@@ -74,7 +74,7 @@ def parse_stamp(stamp):
     except ValueError:
         raise ValueError("time stamp %s is not a real date and time" % stamp.decode()) from None
     offset_minutes = sign * (offset_hours * 60 + offset_mins)
-    local_seconds = (local - _EPOCH) // timedelta(seconds=1)
+    local_seconds = (local.replace(tzinfo=timezone.utc) - EPOCH) // timedelta(seconds=1)
     return local_seconds - offset_minutes * 60, offset_minutes
 
 
