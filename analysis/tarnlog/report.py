@@ -25,6 +25,7 @@ from matplotlib import cbook
 
 from . import plot as drawing
 from .components import component_name
+from .events import Gap, InterfacesChanged, Reset
 from .machine import load_machine
 from .stats import READINGS
 from .tasks import InProcess
@@ -103,8 +104,8 @@ def _stream_view(stream_data):
     stream = stream_data.stream
     counts = {int(stream.utc[row]): (int(stream.count[row - 1]), int(stream.count[row]))
               for row in stream.layout_changes.tolist()}
-    told = [(e.at[0], _EVENT_KINDS[e.kind], _event_text(e, counts)) for e in stream_data.events]
-    gaps = [(e.before[0], e.at[0]) for e in stream_data.events if e.kind == "gap"]
+    told = [(e.at[0], _EVENT_KINDS[type(e)], _event_text(e, counts)) for e in stream_data.events]
+    gaps = [(e.before[0], e.at[0]) for e in stream_data.events if isinstance(e, Gap)]
     return StreamView(stream.machine, stream.log, [_series_view(s) for s in stream_data.stats],
                       _period(stream.utc), gaps, told, stream.utc, stream.count)
 
@@ -124,14 +125,14 @@ def _series_view(stats):
                       {r: series.utc[stats.resets[r]] for r in READINGS})
 
 
-_EVENT_KINDS = {"gap": "gap", "reset": "reset", "interfaces-changed": "interfaces"}
+_EVENT_KINDS = {Gap: "gap", Reset: "reset", InterfacesChanged: "interfaces"}
 
 
 def _event_text(event, counts):
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         return "no row for %s (%s to %s; the period around it %g s)" % (
             _duration(event.seconds), _utc(event.before[0]), _utc(event.at[0]), event.expected_s)
-    if event.kind == "reset":
+    if isinstance(event, Reset):
         return "went down: %s (%s)" % (", ".join(event.components), plural(event.readings, "reading"))
     before, after = counts.get(event.at[0], (None, None))
     text = "%s → %s interfaces" % (before, after) if before is not None else "interfaces changed"

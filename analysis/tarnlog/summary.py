@@ -7,6 +7,7 @@ order of the machines' names, whichever way the tasks ran.
 from dataclasses import dataclass, field
 
 from .components import component_name
+from .events import Gap, Reset
 from .stats import READINGS
 from .times import local_text, moment
 from .wording import plural, rate_text
@@ -81,9 +82,9 @@ def _series_document(series):
 def _event_document(event):
     document = {"kind": event.kind, "machine": event.machine, "log": event.log,
                 "from": moment(event.before), "at": moment(event.at)}
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         document.update(seconds=event.seconds, expected_s=float(event.expected_s), components=event.components)
-    elif event.kind == "reset":
+    elif isinstance(event, Reset):
         document.update(components=event.components, readings=event.readings)
     else:
         document.update(went=event.went, came=event.came)
@@ -139,11 +140,11 @@ def _components_text(components, in_stream):
 
 
 def _event_line(event, in_stream):
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         return "  gap      %s to %s (%d s, period %g s): %s" % (
             local_text(*event.before), local_text(*event.at), event.seconds, event.expected_s,
             _components_text(event.components, in_stream))
-    if event.kind == "reset":
+    if isinstance(event, Reset):
         return "  reset    %s: %s went down (%s)" % (
             local_text(*event.at), plural(event.readings, "reading"), _components_text(event.components, in_stream))
     return "  changed  %s: interfaces changed; went: %s; came: %s" % (
