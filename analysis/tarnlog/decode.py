@@ -12,6 +12,8 @@ alike on every line: tests/test_line_agreement.py holds them to it over
 generated lines with every kind of fault.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 import numpy
@@ -70,10 +72,10 @@ class FileRows:
 
 @dataclass
 class DecodedFile:
-    header_log: str = None  # "local" or "upload" from line 1, None without a header
-    unsupported: str = None  # the format version a header of another version names
-    warnings: list = field(default_factory=list)  # problems of the whole file, told once
-    bad_lines: list = field(default_factory=list)
+    header_log: str | None = None  # "local" or "upload" from line 1, None without a header
+    unsupported: str | None = None  # the format version a header of another version names
+    warnings: list[str] = field(default_factory=list)  # problems of the whole file, told once
+    bad_lines: list[BadLine] = field(default_factory=list)
     rows: FileRows = field(default_factory=FileRows.empty)
 
 

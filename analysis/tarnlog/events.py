@@ -13,9 +13,7 @@ from dataclasses import dataclass
 from typing import ClassVar
 
 from .stats import READINGS
-from .streams import key_label, utc_and_offset
-
-Moment = tuple[int, int]  # (UTC seconds, offset minutes)
+from .streams import Moment, key_label, utc_and_offset
 
 
 @dataclass

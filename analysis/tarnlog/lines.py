@@ -9,6 +9,8 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 (2 hex digits), reading1 and reading0 (16 hex digits each), all lower case.
 """
 
+from __future__ import annotations
+
 import re
 from dataclasses import dataclass
 from typing import NamedTuple
@@ -49,13 +51,13 @@ class Row:
     stamp: str  # the local time stamp as written
     utc_seconds: int  # seconds since 1970-01-01 UTC
     offset_minutes: int  # local time minus UTC
-    entries: tuple
+    entries: tuple[Entry, ...]
 
 
 @dataclass(frozen=True)
 class BadLine:
     line_number: int
-    problems: tuple
+    problems: tuple[str, ...]
     text: bytes
 
 

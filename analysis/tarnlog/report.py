@@ -13,6 +13,8 @@ and sends back only what the index needs of it, so memory holds one machine
 at a time and --jobs draws several pages at once.
 """
 
+from __future__ import annotations
+
 import functools
 import html
 import os
@@ -26,6 +28,7 @@ from matplotlib import cbook
 from . import plot as drawing
 from .components import component_name
 from .events import Gap, InterfacesChanged, Reset
+from .inputs import Skipped
 from .machine import load_machine
 from .stats import READINGS
 from .tasks import InProcess
@@ -39,14 +42,14 @@ from .wording import plural, rate_text
 class SeriesView:
     """What one component reported."""
 
-    positions: tuple  # where in the row it was seen, from 1
+    positions: tuple[int, ...]  # where in the row it was seen, from 1
     component_id: int
     name: str  # the component's name; with its position where the id alone does not tell it
     sample_seconds: numpy.ndarray  # UTC seconds of every sample, int64, ascending
     step_times: numpy.ndarray  # datetime64[s]: the end of every step between two samples
-    step_rates: dict  # reading -> float per step; NaN where no line is drawn
-    rate_per_s: dict  # reading -> float, or None when no step counts
-    reset_seconds: dict  # reading -> int64 UTC seconds of the samples that went down
+    step_rates: dict[str, numpy.ndarray]  # reading -> float per step; NaN where no line is drawn
+    rate_per_s: dict[str, float | None]  # reading -> None when no step counts
+    reset_seconds: dict[str, numpy.ndarray]  # reading -> int64 UTC seconds of the samples that went down
 
     @property
     def label(self):
@@ -59,10 +62,10 @@ class StreamView:
 
     machine: str
     log: str
-    series: list  # [SeriesView]
-    period_s: float  # the usual interval between rows; None without two rows at different times
-    gaps: list  # [(from, to)] UTC seconds, each gap of the stream once
-    events: list  # [(UTC seconds, kind, what)]: gaps, resets and interface changes, each once, in time order
+    series: list[SeriesView]
+    period_s: float | None  # the usual interval between rows; None without two rows at different times
+    gaps: list[tuple[int, int]]  # from, to in UTC seconds, each gap of the stream once
+    events: list[tuple[int, str, str]]  # UTC seconds, kind, what: gaps, resets and interface changes, each once, in time order
     row_seconds: numpy.ndarray  # UTC seconds of every row used, ascending
     interfaces: numpy.ndarray  # the number of interfaces in each of those rows
 
@@ -86,11 +89,11 @@ class StreamView:
 @dataclass
 class MachineView:
     name: str
-    streams: list  # [StreamView] with samples, the local log first
+    streams: list[StreamView]  # with samples, the local log first
     files: int  # files whose rows were used
     rows: int  # rows used, identical ones counted once
     bad_lines: int
-    skipped: list  # inputs.Skipped: its files that could not be used
+    skipped: list[Skipped]  # its files that could not be used
 
 
 def machine_view(data):
@@ -237,15 +240,15 @@ class MachineEntry:
     files: int
     rows: int
     bad_lines: int
-    skipped: list
-    log: str = None  # the stream the overview tells; None when the machine has no sample
-    cells: list = None  # its overview cells after the machine's name and log
-    coverage: float = None
-    first: int = None
-    last: int = None
-    hours: numpy.ndarray = None  # the hours (UTC seconds // 3600) that have rows
-    hour_rows: numpy.ndarray = None  # and how many each
-    rates: dict = None  # component id -> {reading: rate or None}
+    skipped: list[Skipped]
+    log: str | None = None  # the stream the overview tells; None when the machine has no sample
+    cells: list | None = None  # its overview cells after the machine's name and log
+    coverage: float | None = None
+    first: int | None = None
+    last: int | None = None
+    hours: numpy.ndarray | None = None  # the hours (UTC seconds // 3600) that have rows
+    hour_rows: numpy.ndarray | None = None  # and how many each
+    rates: dict[int, dict[str, float | None]] | None = None  # component id -> reading -> rate
 
 
 def _entry(view, page):

@@ -4,10 +4,14 @@ The per-machine summaries (machine.MachineSummary) are merged here, in the
 order of the machines' names, whichever way the tasks ran.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 from .components import component_name
 from .events import Gap, Reset
+from .inputs import Skipped
+from .machine import MachineSummary
 from .stats import READINGS
 from .times import local_text, moment
 from .wording import plural, rate_text
@@ -17,9 +21,9 @@ SUMMARY_VERSION = 2
 
 @dataclass
 class Summary:
-    skipped: list = field(default_factory=list)  # Skipped found while collecting, then per machine
-    missing: list = field(default_factory=list)  # paths given that do not exist
-    machines: list = field(default_factory=list)  # MachineSummary, ordered by name
+    skipped: list[Skipped] = field(default_factory=list)  # found while collecting, then per machine
+    missing: list[str] = field(default_factory=list)  # paths given that do not exist
+    machines: list[MachineSummary] = field(default_factory=list)  # ordered by name
 
     def total(self, name):
         return sum(getattr(m, name) for m in self.machines)
