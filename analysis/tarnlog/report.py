@@ -65,7 +65,8 @@ class StreamView:
     series: list[SeriesView]
     period_s: float | None  # the usual interval between rows; None without two rows at different times
     gaps: list[tuple[int, int]]  # from, to in UTC seconds, each gap of the stream once
-    events: list[tuple[int, str, str]]  # UTC seconds, kind, what: gaps, resets and interface changes, each once, in time order
+    # (UTC seconds, kind, what): gaps, resets and interface changes, each once, in time order
+    events: list[tuple[int, str, str]]
     row_seconds: numpy.ndarray  # UTC seconds of every row used, ascending
     interfaces: numpy.ndarray  # the number of interfaces in each of those rows
 
@@ -188,7 +189,7 @@ def coverage_percent(stream):
 
 
 def periods_with_a_row(row_seconds, period):
-    """The rows that each stand for a period of their own: those more than half a period after the last one counted.
+    """How many rows stand for a period of their own: each more than half a period after the last one counted.
 
     Rows of a regular sampling jittered by less than a quarter period lie more
     than half a period apart and all count; a row sent by hand between two

@@ -121,3 +121,6 @@ class TestBadLines:
             (1, "header of the upload log in a file named as the local log")]
         bom = b"\xef\xbb\xbf" + log_bytes(LOCAL_HEADER, [GOOD])
         assert "byte-order mark before the header" in bad_lines_of(bom)[0][1]
+        assert bad_lines_of(LOCAL_HEADER.encode()) == [(1, "no CR LF at the end (the file ends inside this line)")]
+        assert bad_lines_of(log_bytes(LOCAL_HEADER, [GOOD]).replace(b"\r\n", b"\n", 1)) == [
+            (1, "line ends with LF alone, not CR LF")]

@@ -66,12 +66,12 @@ class TestStreamFacts:
         assert report.coverage_percent(stream) == pytest.approx(100 * 180 / 239.5)
 
     def test_a_row_sent_by_hand_adds_no_period_and_takes_none_away(self):
-        # 80 s: by hand; 105 s: the next regular row, early by 15 s, is a period on from the row at 60 s.
+        # 80 s: sent by hand; 105 s: the next regular row, 15 s early, still a period on from 60 s.
         assert report.periods_with_a_row(numpy.array([0, 60, 80, 105, 180, 181, 240]), 60.0) == 5
 
     @pytest.mark.parametrize("phase", [0, 0.25, 0.5, 0.75])
     @pytest.mark.parametrize("jitter_s, seed", [(0, 0), (1, 1), (14, 2), (14, 3)])
-    def test_every_row_counts_whatever_the_phase_and_a_jitter_below_a_quarter_period(self, write_log, phase, jitter_s, seed):
+    def test_every_row_counts_whatever_the_phase_and_a_jitter_below_a_quarter(self, write_log, phase, jitter_s, seed):
         (stream,) = streams_of(write_log, restarted_sampling(phase, jitter_s, seed))
         # Every row counts; only the span (first to last row) moves with the phase and the jitter.
         span_periods = (stream.last_seconds - stream.first_seconds) / stream.period_s + 1
