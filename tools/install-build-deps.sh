@@ -2,7 +2,7 @@
 # Installs what building and testing Tarn needs on a fresh Debian machine, and
 # nothing that is already there. Usage: tools/install-build-deps.sh [--windows]
 #   (no option)  compiler, CMake, Ninja, GoogleTest/GoogleMock, and Debian's
-#                pandas, matplotlib, Dask (dask, distributed) and pytest for
+#                numpy, matplotlib, Dask (dask, distributed), pytest and Hypothesis for
 #                tarnlog (analysis/), chromium, in which the tests load
 #                tarnlog's HTML report, shellcheck and clang-format for lint.sh
 #   --windows    also the MinGW-w64 cross compilers (i686 and x86_64), 64-bit
@@ -48,8 +48,8 @@ apt_update() {
 }
 
 for p in g++ cmake ninja-build googletest libgtest-dev libgmock-dev \
-         python3-pandas python3-matplotlib python3-dask python3-distributed python3-pytest chromium shellcheck \
-         clang-format; do need "$p"; done
+         python3-numpy python3-matplotlib python3-dask python3-distributed python3-pytest python3-hypothesis \
+         chromium shellcheck clang-format; do need "$p"; done
 windows=0
 if [[ "${1:-}" == "--windows" ]]; then
   windows=1

@@ -1,6 +1,6 @@
 @echo off
 rem tarnlog, the log analysis tool (analysis\tarnlog), on Windows: Python 3 with
-rem pandas and matplotlib (py -m pip install pandas matplotlib). It puts
+rem numpy and matplotlib (py -m pip install numpy matplotlib). It puts
 rem analysis\ on PYTHONPATH and runs "python -m tarnlog" with the py launcher,
 rem or with python when there is no launcher. The exit code is that of tarnlog.
 setlocal

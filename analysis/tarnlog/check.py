@@ -1,9 +1,12 @@
 """The check command's work on one machine: every bad line and every whole-file problem, as text."""
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 from .allocator import keep_freed_memory
 from .decode import decode_file
+from .inputs import Skipped
 from .lines import excerpt
 from .machine import read_file
 
@@ -13,8 +16,8 @@ class CheckResult:
     files: int = 0  # files checked
     bad_lines: int = 0
     file_problems: int = 0  # files with a problem of the whole file (line ends, format version)
-    lines: list = field(default_factory=list)  # FILE:LINE: problems: 'line', one per bad line or file problem
-    skipped: list = field(default_factory=list)
+    lines: list[str] = field(default_factory=list)  # FILE:LINE: problems: 'line', one per bad line or file problem
+    skipped: list[Skipped] = field(default_factory=list)
 
 
 def check_machine(machine_files):

@@ -16,7 +16,6 @@ from .inputs import by_machine, collect
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-PLOT_FORMATS = ("png", "svg", "pdf")
 
 
 def _parser():
@@ -77,6 +76,7 @@ def _refusal(args):
     if args.command == "export":
         return _output_problem(args.long)
     if args.command == "plot":
+        from .plot import PLOT_FORMATS  # here: only a plot needs matplotlib
         return _output_problem(args.out, PLOT_FORMATS)
     if args.command == "report" and os.path.exists(args.out) and not os.path.isdir(args.out):
         return "%s is not a folder" % args.out

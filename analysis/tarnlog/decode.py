@@ -7,8 +7,12 @@ once: a class bit per column (digit, hex digit, comma, ...), the component
 ids looked up in a table, the dates checked against numpy's calendar, and the
 readings packed from hex digits into bytes and read as big-endian uint64,
 which keeps them exact. A line that fails any check goes to the per-line
-checker of lines.py, which says what is wrong with it.
+checker of lines.py, which says what is wrong with it. The two decide
+alike on every line: tests/test_line_agreement.py holds them to it over
+generated lines with every kind of fault.
 """
+
+from __future__ import annotations
 
 from dataclasses import dataclass, field
 
@@ -68,10 +72,10 @@ class FileRows:
 
 @dataclass
 class DecodedFile:
-    header_log: str = None  # "local" or "upload" from line 1, None without a header
-    unsupported: str = None  # the format version a header of another version names
-    warnings: list = field(default_factory=list)  # problems of the whole file, told once
-    bad_lines: list = field(default_factory=list)
+    header_log: str | None = None  # "local" or "upload" from line 1, None without a header
+    unsupported: str | None = None  # the format version a header of another version names
+    warnings: list[str] = field(default_factory=list)  # problems of the whole file, told once
+    bad_lines: list[BadLine] = field(default_factory=list)
     rows: FileRows = field(default_factory=FileRows.empty)
 
 
@@ -98,6 +102,7 @@ def decode_file(data, expected_log=None):
                                              % decoded.unsupported,), first))
         return decoded
     decoded.header_log, problems = header_problems(first, expected_log)
+    problems = _line_end_problems(data, 0, content_ends, terminated, lf_only) + problems
     if problems:
         decoded.bad_lines.append(BadLine(1, tuple(problems), first))
     good = terminated & (lf_only | (content_ends < ends))
@@ -252,17 +257,21 @@ def _check_lines(data, numbers, starts, content_ends, terminated, lf_only, bad_l
     blocks = []
     for index in numbers:
         content = data[starts[index]:content_ends[index]]
-        problems = []
-        if not terminated[index]:
-            problems.append("no CR LF at the end (the file ends inside this line)")
-        elif not lf_only and data[content_ends[index]] != _CR:
-            problems.append("line ends with LF alone, not CR LF")
+        problems = _line_end_problems(data, index, content_ends, terminated, lf_only)
         problems, row = check_body_line(int(index) + 1, content, problems)
         if problems:
             bad_lines.append(BadLine(int(index) + 1, tuple(problems), content))
         elif row is not None:
             blocks.append(_block_of_row(row, index))
     return blocks
+
+
+def _line_end_problems(data, index, content_ends, terminated, lf_only):
+    if not terminated[index]:
+        return ["no CR LF at the end (the file ends inside this line)"]
+    if not lf_only and data[content_ends[index]] != _CR:
+        return ["line ends with LF alone, not CR LF"]
+    return []
 
 
 def _block_of_row(row, index):

@@ -7,39 +7,65 @@ gaps and resets for their counts. An "interfaces changed" event is a row whose
 set of series differs from the row before: the series that went and came.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass
+from typing import ClassVar
 
 from .stats import READINGS
-from .streams import key_label
+from .streams import Moment, key_label, utc_and_offset
 
 
 @dataclass
 class Event:
-    kind: str  # "gap", "reset" or "interfaces-changed"
+    """What happened to a whole stream, seen between two consecutive rows; one subclass per kind."""
+
+    kind: ClassVar[str]  # its name in the --json form
     machine: str
     log: str
-    before: tuple  # (utc, offset) of the row before the event: a gap's start, the row before a change
-    at: tuple  # (utc, offset) of the row at which it is seen: a gap's end, a reset, a change
-    components: list  # labels of the series concerned (gaps, resets)
-    readings: int = 0  # resets: readings that went down
-    expected_s: float = None  # gaps: the period in force around it
-    went: list = None  # interfaces-changed: labels of the series that went
-    came: list = None  # and of those that came
+    before: Moment  # the row before the event: a gap's start, the row before a reset or a change
+    at: Moment  # the row at which it is seen: a gap's end, a reset, a change
+
+
+@dataclass
+class Gap(Event):
+    """No row for longer than the period in force allows, in the series named."""
+
+    kind: ClassVar[str] = "gap"
+    components: list[str]  # labels of the series that have the gap
+    expected_s: float  # the period in force around it
 
     @property
-    def seconds(self):
+    def seconds(self) -> int:
         return self.at[0] - self.before[0]
 
 
-def stream_events(stream, stats_list):
-    """The stream's events in time order (gaps, resets, changes of the same row in that order)."""
+@dataclass
+class Reset(Event):
+    """Readings that went down at one row."""
+
+    kind: ClassVar[str] = "reset"
+    components: list[str]  # labels of the series whose readings went down
+    readings: int  # how many readings went down, over all those series
+
+
+@dataclass
+class InterfacesChanged(Event):
+    """A row whose set of series differs from the row before's."""
+
+    kind: ClassVar[str] = "interfaces-changed"
+    went: list[str]  # labels of the series that went
+    came: list[str]  # and of those that came
+
+
+# Of events seen at the same row: a change of the interfaces first, then gaps, then resets.
+_ORDER_AT_A_ROW = {InterfacesChanged: 0, Gap: 1, Reset: 2}
+
+
+def stream_events(stream, stats_list) -> list[Event]:
+    """The stream's events in time order."""
     events = _gap_events(stream, stats_list) + _reset_events(stream, stats_list) + _interface_changes(stream)
-    kinds = {"interfaces-changed": 0, "gap": 1, "reset": 2}
-    return sorted(events, key=lambda e: (e.at[0], kinds[e.kind], e.before[0]))
-
-
-def _moment(series, sample):
-    return int(series.utc[sample]), int(series.offset[sample])
+    return sorted(events, key=lambda e: (e.at[0], _ORDER_AT_A_ROW[type(e)], e.before[0]))
 
 
 def _gap_events(stream, stats_list):
@@ -47,10 +73,10 @@ def _gap_events(stream, stats_list):
     for stats in stats_list:
         series = stats.series
         for gap, period in zip(stats.gaps, stats.gap_periods):
-            key = (_moment(series, gap), _moment(series, gap + 1))
+            key = (utc_and_offset(series, gap), utc_and_offset(series, gap + 1))
             grouped.setdefault(key, []).append((series.label, float(period)))
-    return [Event("gap", stream.machine, stream.log, before, at, [label for label, _ in members],
-                  expected_s=max(period for _, period in members))
+    return [Gap(stream.machine, stream.log, before, at, [label for label, _ in members],
+                max(period for _, period in members))
             for (before, at), members in grouped.items()]
 
 
@@ -60,10 +86,10 @@ def _reset_events(stream, stats_list):
         series = stats.series
         for reading in READINGS:
             for sample in stats.resets[reading]:
-                key = (_moment(series, sample - 1), _moment(series, sample))
+                key = (utc_and_offset(series, sample - 1), utc_and_offset(series, sample))
                 grouped.setdefault(key, {}).setdefault(series.label, 0)
                 grouped[key][series.label] += 1
-    return [Event("reset", stream.machine, stream.log, before, at, list(members), readings=sum(members.values()))
+    return [Reset(stream.machine, stream.log, before, at, list(members), sum(members.values()))
             for (before, at), members in grouped.items()]
 
 
@@ -73,9 +99,8 @@ def _interface_changes(stream):
         before, now = set(stream.row_keys(row - 1).tolist()), set(stream.row_keys(row).tolist())
         if before == now:  # the same series in another order
             continue
-        events.append(Event("interfaces-changed", stream.machine, stream.log,
-                            (int(stream.utc[row - 1]), int(stream.offset[row - 1])),
-                            (int(stream.utc[row]), int(stream.offset[row])), [],
-                            went=[key_label(k) for k in sorted(before - now)],
-                            came=[key_label(k) for k in sorted(now - before)]))
+        events.append(InterfacesChanged(stream.machine, stream.log,
+                                        utc_and_offset(stream, row - 1), utc_and_offset(stream, row),
+                                        [key_label(k) for k in sorted(before - now)],
+                                        [key_label(k) for k in sorted(now - before)]))
     return events

@@ -7,13 +7,17 @@ NUL bytes leaves the lines. Decimals are made two digits at a time from the
 exact uint64 values, so readings above 2**63 stay exact.
 """
 
+from __future__ import annotations
+
 import csv
 import io
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 import numpy
 
 from .components import component_name
+from .inputs import Skipped
 from .machine import load_machine
 from .times import local_texts, utc_texts
 
@@ -110,8 +114,8 @@ class MachineExport:
     """What export made of one machine: the files used, those skipped, and its lines."""
 
     files: int
-    skipped: list
-    chunks: object  # an iterator of CSV bytes, or a list of them from a task
+    skipped: list[Skipped]
+    chunks: Iterable[bytes]  # made as they are taken; a list when sent back by a task
 
 
 def machine_export(machine_files):

@@ -14,6 +14,8 @@ own name when that is the folder given or the file was given by name, and by
 its absolute folder only where two machines would otherwise share a name.
 """
 
+from __future__ import annotations
+
 import fnmatch
 import os
 import stat
@@ -35,9 +37,9 @@ _SERVICE_FOLDERS = (("corvessan", "tarnlog", "locallog"), ("corvessan", "vorla",
 class LogFile:
     path: str  # as found under the path given
     folder: str  # absolute folder of the machine
-    name_log: str  # LOCAL_LOG or UPLOAD_LOG when the name tells, else None
+    name_log: str | None  # LOCAL_LOG or UPLOAD_LOG when the name tells
     kind: str  # "current", "backup", "handed-over", or "other"
-    machine: str = None  # the machine's name, set once every file is known
+    machine: str | None = None  # the machine's name, set once every file is known
 
 
 @dataclass
@@ -45,7 +47,7 @@ class MachineFiles:
     """One machine's files, in the order they were reached: the unit of work."""
 
     machine: str
-    files: list
+    files: list[LogFile]
 
 
 @dataclass(frozen=True)

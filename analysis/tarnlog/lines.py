@@ -9,12 +9,15 @@ stamp YYYYMMDDThhmmss+hhmm, a comma, and per device interface the component id
 (2 hex digits), reading1 and reading0 (16 hex digits each), all lower case.
 """
 
+from __future__ import annotations
+
 import re
 from dataclasses import dataclass
 from typing import NamedTuple
-from datetime import datetime, timedelta
+from datetime import datetime, timedelta, timezone
 
 from .components import is_valid_component_id
+from .times import EPOCH
 
 LOCAL_LOG = "local"
 UPLOAD_LOG = "upload"
@@ -29,7 +32,6 @@ _READING = re.compile(rb"[0-9a-f]{16}")
 _WELL_FORMED_FIELDS = re.compile(rb"[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16}(?:,[0-9a-f]{2},[0-9a-f]{16},[0-9a-f]{16})*")
 _NOT_PRINTABLE = re.compile(rb"[^\x20-\x7e]")
 _FIELDS_WIDTH = 2 + 1 + 16 + 1 + 16 + 1
-_EPOCH = datetime(1970, 1, 1)
 # Real zones lie between UTC-12:00 and UTC+14:00.
 _MAX_OFFSET_HOURS = 14
 
@@ -49,13 +51,13 @@ class Row:
     stamp: str  # the local time stamp as written
     utc_seconds: int  # seconds since 1970-01-01 UTC
     offset_minutes: int  # local time minus UTC
-    entries: tuple
+    entries: tuple[Entry, ...]
 
 
 @dataclass(frozen=True)
 class BadLine:
     line_number: int
-    problems: tuple
+    problems: tuple[str, ...]
     text: bytes
 
 
@@ -74,7 +76,7 @@ def parse_stamp(stamp):
     except ValueError:
         raise ValueError("time stamp %s is not a real date and time" % stamp.decode()) from None
     offset_minutes = sign * (offset_hours * 60 + offset_mins)
-    local_seconds = (local - _EPOCH) // timedelta(seconds=1)
+    local_seconds = (local.replace(tzinfo=timezone.utc) - EPOCH) // timedelta(seconds=1)
     return local_seconds - offset_minutes * 60, offset_minutes
 
 

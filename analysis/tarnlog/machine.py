@@ -9,14 +9,16 @@ draw or export it; summarise_machine gives the small, picklable summary that
 a task sends back and summary.py merges.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 from .allocator import keep_freed_memory
 from .decode import decode_file
-from .events import stream_events
+from .events import Event, stream_events
 from .inputs import Skipped
-from .stats import READINGS, series_stats
-from .streams import build_stream
+from .stats import READINGS, SeriesStats, series_stats
+from .streams import Moment, Stream, build_stream, utc_and_offset
 
 
 @dataclass
@@ -27,23 +29,23 @@ class FileResult:
     kind: str
     rows: int
     bad_lines: int
-    warnings: list
+    warnings: list[str]
 
 
 @dataclass
 class StreamData:
-    stream: object  # streams.Stream
-    stats: list  # stats.SeriesStats per series of the stream, in its order
-    events: list  # events.Event, in time order
+    stream: Stream
+    stats: list[SeriesStats]  # per series of the stream, in its order
+    events: list[Event]  # in time order
 
 
 @dataclass
 class MachineData:
     machine: str
-    files: list = field(default_factory=list)  # FileResult of every file whose rows were used
-    skipped: list = field(default_factory=list)  # Skipped: files not read, with the reason
+    files: list[FileResult] = field(default_factory=list)  # every file whose rows were used
+    skipped: list[Skipped] = field(default_factory=list)  # files not read, with the reason
     bad_lines: int = 0
-    streams: list = field(default_factory=list)  # StreamData, local before upload
+    streams: list[StreamData] = field(default_factory=list)  # local before upload
 
 
 @dataclass
@@ -52,28 +54,28 @@ class SeriesSummary:
     log: str
     component_id: int
     label: str
-    position: int  # None when keyed by id
-    positions: tuple
+    position: int | None  # None when keyed by id
+    positions: tuple[int, ...]
     samples: int
-    first: tuple  # (utc seconds, offset minutes)
-    last: tuple
-    median_interval: float
-    rates: dict  # reading -> float or None
-    resets: dict  # reading -> [(utc, offset)]
-    gaps: list  # [((utc, offset) before, (utc, offset) after, seconds, period in force)]
+    first: Moment
+    last: Moment
+    median_interval: float | None
+    rates: dict[str, float | None]  # per reading
+    resets: dict[str, list[Moment]]  # per reading
+    gaps: list[tuple[Moment, Moment, int, float]]  # before, after, seconds, the period in force
 
 
 @dataclass
 class MachineSummary:
     machine: str
-    files: list
-    skipped: list
+    files: list[FileResult]
+    skipped: list[Skipped]
     bad_lines: int
     rows_read: int
     rows_used: int
     duplicate_rows: int
-    series: list  # SeriesSummary
-    events: list  # events.Event
+    series: list[SeriesSummary]
+    events: list[Event]
 
 
 def read_file(log_file):
@@ -137,15 +139,11 @@ def summarise_machine(machine_files):
                           sum(s.duplicate_rows for s in streams), series, events)
 
 
-def _moment(series, sample):
-    return int(series.utc[sample]), int(series.offset[sample])
-
-
 def _series_summary(stats):
     series = stats.series
     return SeriesSummary(
         series.machine, series.log, series.component_id, series.label, series.position, series.positions,
-        len(series.utc), _moment(series, 0), _moment(series, -1), stats.median_interval, stats.rates,
-        {r: [_moment(series, i) for i in stats.resets[r]] for r in READINGS},
-        [(_moment(series, g), _moment(series, g + 1), int(stats.seconds[g]), float(p))
+        len(series.utc), utc_and_offset(series, 0), utc_and_offset(series, -1), stats.median_interval, stats.rates,
+        {r: [utc_and_offset(series, i) for i in stats.resets[r]] for r in READINGS},
+        [(utc_and_offset(series, g), utc_and_offset(series, g + 1), int(stats.seconds[g]), float(p))
          for g, p in zip(stats.gaps, stats.gap_periods)])

@@ -13,6 +13,8 @@ and sends back only what the index needs of it, so memory holds one machine
 at a time and --jobs draws several pages at once.
 """
 
+from __future__ import annotations
+
 import functools
 import html
 import os
@@ -21,12 +23,16 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 
 import numpy
+from matplotlib import cbook
 
 from . import plot as drawing
 from .components import component_name
+from .events import Gap, InterfacesChanged, Reset
+from .inputs import Skipped
 from .machine import load_machine
 from .stats import READINGS
 from .tasks import InProcess
+from .wording import plural, rate_text
 
 # ---------------------------------------------------------------------------
 # The views: what the report and the plot draw, whatever layer computes it.
@@ -36,14 +42,14 @@ from .tasks import InProcess
 class SeriesView:
     """What one component reported."""
 
-    positions: tuple  # where in the row it was seen, from 1
+    positions: tuple[int, ...]  # where in the row it was seen, from 1
     component_id: int
     name: str  # the component's name; with its position where the id alone does not tell it
     sample_seconds: numpy.ndarray  # UTC seconds of every sample, int64, ascending
     step_times: numpy.ndarray  # datetime64[s]: the end of every step between two samples
-    step_rates: dict  # reading -> float per step; NaN where no line is drawn
-    rate_per_s: dict  # reading -> float, or None when no step counts
-    reset_seconds: dict  # reading -> int64 UTC seconds of the samples that went down
+    step_rates: dict[str, numpy.ndarray]  # reading -> float per step; NaN where no line is drawn
+    rate_per_s: dict[str, float | None]  # reading -> None when no step counts
+    reset_seconds: dict[str, numpy.ndarray]  # reading -> int64 UTC seconds of the samples that went down
 
     @property
     def label(self):
@@ -56,10 +62,11 @@ class StreamView:
 
     machine: str
     log: str
-    series: list  # [SeriesView]
-    period_s: float  # the usual interval between rows; None without two rows at different times
-    gaps: list  # [(from, to)] UTC seconds, each gap of the stream once
-    events: list  # [(UTC seconds, kind, what)]: gaps, resets and interface changes, each once, in time order
+    series: list[SeriesView]
+    period_s: float | None  # the usual interval between rows; None without two rows at different times
+    gaps: list[tuple[int, int]]  # from, to in UTC seconds, each gap of the stream once
+    # (UTC seconds, kind, what): gaps, resets and interface changes, each once, in time order
+    events: list[tuple[int, str, str]]
     row_seconds: numpy.ndarray  # UTC seconds of every row used, ascending
     interfaces: numpy.ndarray  # the number of interfaces in each of those rows
 
@@ -83,11 +90,11 @@ class StreamView:
 @dataclass
 class MachineView:
     name: str
-    streams: list  # [StreamView] with samples, the local log first
+    streams: list[StreamView]  # with samples, the local log first
     files: int  # files whose rows were used
     rows: int  # rows used, identical ones counted once
     bad_lines: int
-    skipped: list  # inputs.Skipped: its files that could not be used
+    skipped: list[Skipped]  # its files that could not be used
 
 
 def machine_view(data):
@@ -101,8 +108,8 @@ def _stream_view(stream_data):
     stream = stream_data.stream
     counts = {int(stream.utc[row]): (int(stream.count[row - 1]), int(stream.count[row]))
               for row in stream.layout_changes.tolist()}
-    told = [(e.at[0], _EVENT_KINDS[e.kind], _event_text(e, counts)) for e in stream_data.events]
-    gaps = [(e.before[0], e.at[0]) for e in stream_data.events if e.kind == "gap"]
+    told = [(e.at[0], _EVENT_KINDS[type(e)], _event_text(e, counts)) for e in stream_data.events]
+    gaps = [(e.before[0], e.at[0]) for e in stream_data.events if isinstance(e, Gap)]
     return StreamView(stream.machine, stream.log, [_series_view(s) for s in stream_data.stats],
                       _period(stream.utc), gaps, told, stream.utc, stream.count)
 
@@ -122,15 +129,15 @@ def _series_view(stats):
                       {r: series.utc[stats.resets[r]] for r in READINGS})
 
 
-_EVENT_KINDS = {"gap": "gap", "reset": "reset", "interfaces-changed": "interfaces"}
+_EVENT_KINDS = {Gap: "gap", Reset: "reset", InterfacesChanged: "interfaces"}
 
 
 def _event_text(event, counts):
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         return "no row for %s (%s to %s; the period around it %g s)" % (
             _duration(event.seconds), _utc(event.before[0]), _utc(event.at[0]), event.expected_s)
-    if event.kind == "reset":
-        return "went down: %s (%s)" % (", ".join(event.components), _plural(event.readings, "reading"))
+    if isinstance(event, Reset):
+        return "went down: %s (%s)" % (", ".join(event.components), plural(event.readings, "reading"))
     before, after = counts.get(event.at[0], (None, None))
     text = "%s → %s interfaces" % (before, after) if before is not None else "interfaces changed"
     if event.went:
@@ -169,11 +176,35 @@ class ReportError(Exception):
 
 
 def coverage_percent(stream):
-    """Of the periods from the first row to the last, the share that has a row."""
+    """Of the periods from the first row to the last, the share that has a row.
+
+    The rows are counted, not fitted to a grid of periods from the first row:
+    a restart puts the rows after it in a phase of their own, and rows half a
+    period out of phase with a grid would fall two to a slot.
+    """
     if stream.period_s is None:
         return 100.0
-    slots = numpy.rint((stream.row_seconds - stream.first_seconds) / stream.period_s).astype(numpy.int64)
-    return 100.0 * len(numpy.unique(slots)) / (int(slots[-1]) + 1)
+    span = (stream.last_seconds - stream.first_seconds) / stream.period_s + 1
+    return min(100.0, 100.0 * periods_with_a_row(stream.row_seconds, stream.period_s) / span)
+
+
+def periods_with_a_row(row_seconds, period):
+    """How many rows stand for a period of their own: each more than half a period after the last one counted.
+
+    Rows of a regular sampling jittered by less than a quarter period lie more
+    than half a period apart and all count; a row sent by hand between two
+    of them does not add a period.
+    """
+    half = period / 2
+    close = numpy.flatnonzero(numpy.diff(row_seconds) <= half) + 1
+    counted = numpy.ones(len(row_seconds), bool)
+    last = None
+    for row in close.tolist():  # rows sent by hand, if any: few
+        if counted[row - 1]:
+            last = row_seconds[row - 1]
+        # else the row before is itself close and not counted: the last counted row is still the same
+        counted[row] = row_seconds[row] - last > half
+    return int(counted.sum())
 
 
 def _utc(seconds):
@@ -185,14 +216,6 @@ def _duration(seconds):
         if seconds >= size:
             return "%.3g %s" % (seconds / size, unit)
     return "%d s" % seconds
-
-
-def _plural(count, word):
-    return "%d %s%s" % (count, word, "" if count == 1 else "s")
-
-
-def _rate_text(rate):
-    return "–" if rate is None or numpy.isnan(rate) else "%.4g" % rate
 
 
 def page_names(names):
@@ -218,15 +241,15 @@ class MachineEntry:
     files: int
     rows: int
     bad_lines: int
-    skipped: list
-    log: str = None  # the stream the overview tells; None when the machine has no sample
-    cells: list = None  # its overview cells after the machine's name and log
-    coverage: float = None
-    first: int = None
-    last: int = None
-    hours: numpy.ndarray = None  # the hours (UTC seconds // 3600) that have rows
-    hour_rows: numpy.ndarray = None  # and how many each
-    rates: dict = None  # component id -> {reading: rate or None}
+    skipped: list[Skipped]
+    log: str | None = None  # the stream the overview tells; None when the machine has no sample
+    cells: list | None = None  # its overview cells after the machine's name and log
+    coverage: float | None = None
+    first: int | None = None
+    last: int | None = None
+    hours: numpy.ndarray | None = None  # the hours (UTC seconds // 3600) that have rows
+    hour_rows: numpy.ndarray | None = None  # and how many each
+    rates: dict[int, dict[str, float | None]] | None = None  # component id -> reading -> rate
 
 
 def _entry(view, page):
@@ -266,19 +289,35 @@ def rate_spread(entries):
 def box(pairs):
     """The spread of (machine, rate) pairs on a log scale, log10(1 + rate), and its outliers.
 
-    A box plot's numbers (quartiles, whiskers to the farthest rate that is no
-    outlier) and the outlying pairs; with fewer than MIN_MACHINES_FOR_OUTLIERS
-    machines nothing is called an outlier.
+    matplotlib's box plot numbers (quartiles, whiskers to the farthest rate
+    that is no outlier, the fliers beyond them) and the outlying pairs.
     """
     logs = numpy.log10(1.0 + numpy.array([rate for _, rate in pairs]))
-    low, median, high = numpy.percentile(logs, [25, 50, 75])
+    (stats,) = cbook.boxplot_stats(logs, whis=_whisker_percentiles(logs))
+    stats["outliers"] = [pair for pair, log in zip(pairs, logs) if not stats["whislo"] <= log <= stats["whishi"]]
+    return stats
+
+
+def _whisker_percentiles(logs):
+    """The percentiles of the lowest and highest logs within reach of the box, where the whiskers end.
+
+    The reach is OUTLIER_IQR_FACTOR interquartile ranges, the range counted as
+    at least MIN_LOG_IQR. boxplot_stats takes a reach only as a multiple of the
+    range itself, which a range of 0 (most machines at one rate, such as 0)
+    cannot scale, so the whiskers are given as percentiles: halfway between the
+    last log within reach and the first beyond it, where no rounding of the
+    percentile can move a whisker past a log. With fewer than
+    MIN_MACHINES_FOR_OUTLIERS machines they reach every log.
+    """
+    if len(logs) < MIN_MACHINES_FOR_OUTLIERS:
+        return (0, 100)
+    low, high = numpy.percentile(logs, [25, 75])
     reach = OUTLIER_IQR_FACTOR * max(high - low, MIN_LOG_IQR)
-    far = (logs < low - reach) | (logs > high + reach)
-    if len(pairs) < MIN_MACHINES_FOR_OUTLIERS:
-        far[:] = False
-    inside = logs[~far]
-    return {"q1": low, "med": median, "q3": high, "whislo": inside.min(), "whishi": inside.max(),
-            "fliers": logs[far], "outliers": [pair for pair, out in zip(pairs, far) if out]}
+    ordered = numpy.sort(logs)
+    last = len(logs) - 1
+    lowest = max(0, numpy.searchsorted(ordered, low - reach) - 0.5)
+    highest = min(last, numpy.searchsorted(ordered, high + reach, side="right") - 0.5)
+    return (100.0 * lowest / last, 100.0 * highest / last)
 
 
 # ---------------------------------------------------------------------------
@@ -425,9 +464,9 @@ def _spread_cells(pairs, found):
         return ["–", "–", "–"]
     rates = numpy.array([rate for _, rate in pairs])
     median = float(numpy.median(rates))
-    named = ", ".join("%s (%s)" % (_link(entry), _rate_text(rate)) for entry, rate in found["outliers"])
-    return [_number(median, _rate_text(median)),
-            html.escape("%s to %s" % (_rate_text(rates.min()), _rate_text(rates.max()))),
+    named = ", ".join("%s (%s)" % (_link(entry), rate_text(rate)) for entry, rate in found["outliers"])
+    return [_number(median, rate_text(median)),
+            html.escape("%s to %s" % (rate_text(rates.min()), rate_text(rates.max()))),
             (named or "–", "wrap", len(found["outliers"]))]
 
 
@@ -442,7 +481,7 @@ def _index_page(entries, sampled, skipped, out_dir):
         '<p class="note">%s, %s to %s UTC; %d files, %d rows read (identical rows once), '
         "%d bad lines left out, %d paths skipped ('tarnlog summary' lists them). Rates are the driver's "
         "raw counts per second.</p>" % (
-            _plural(len(sampled), "machine"), _utc(min(e.first for e in sampled)),
+            plural(len(sampled), "machine"), _utc(min(e.first for e in sampled)),
             _utc(max(e.last for e in sampled)), sum(e.files for e in entries), sum(e.rows for e in entries),
             sum(e.bad_lines for e in entries), skipped + sum(len(e.skipped) for e in entries)),
         _without_samples_note([e for e in entries if e.log is None]),
@@ -479,7 +518,7 @@ def _series_table(stream):
         rows.append(("", [(html.escape(",".join(str(p) for p in series.positions)), "n", series.positions[0]),
                           html.escape(series.label), _number(len(series.sample_seconds)),
                           html.escape(_utc(series.sample_seconds[0])), html.escape(_utc(series.sample_seconds[-1]))]
-                     + [_number(series.rate_per_s[r] or 0, _rate_text(series.rate_per_s[r])) for r in READINGS]
+                     + [_number(series.rate_per_s[r] or 0, rate_text(series.rate_per_s[r])) for r in READINGS]
                      + [_number(resets)]))
     return _table(["position", "component", "samples", "first (UTC)", "last (UTC)", "reading0/s", "reading1/s",
                    "resets"], rows, 'id="components-%s" class="sortable series"' % stream.log)

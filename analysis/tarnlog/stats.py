@@ -13,11 +13,16 @@ period (60 s, then 30 s) is then no gap on either side, while a stop of the
 service in the middle of either stretch still is.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass
 
 import warnings
 
 import numpy
+from numpy.lib.stride_tricks import sliding_window_view
+
+from .streams import Series
 
 READINGS = ("reading0", "reading1")
 GAP_FACTOR = 1.5
@@ -28,13 +33,13 @@ _HALF_BITS = numpy.uint64(32)
 
 @dataclass
 class SeriesStats:
-    series: object
+    series: Series
     seconds: numpy.ndarray  # int64 per step
-    deltas: dict  # reading -> uint64 increase per step (meaningless where the reading went down)
-    counted: dict  # reading -> bool per step: the reading did not go down
-    median_interval: float  # seconds; None without two samples at different times
-    rates: dict  # reading -> float per second, None when no counted step covers any time
-    resets: dict  # reading -> int64 indexes of the samples at which it went down
+    deltas: dict[str, numpy.ndarray]  # reading -> uint64 increase per step (meaningless where the reading went down)
+    counted: dict[str, numpy.ndarray]  # reading -> bool per step: the reading did not go down
+    median_interval: float | None  # seconds; None without two samples at different times
+    rates: dict[str, float | None]  # reading -> per second; None when no counted step covers any time
+    resets: dict[str, numpy.ndarray]  # reading -> int64 indexes of the samples at which it went down
     gaps: numpy.ndarray  # int64 indexes of the steps that are gaps (step i: sample i to i + 1)
     gap_periods: numpy.ndarray  # float seconds: the period in force around each gap
 
@@ -70,10 +75,11 @@ def period_in_force(seconds, steps):
     """
     positive = numpy.flatnonzero(seconds > 0)
     padding = numpy.full(GAP_WINDOW, numpy.nan)
-    values = numpy.concatenate((padding, seconds[positive].astype(float), padding))
-    window = numpy.arange(GAP_WINDOW)
-    before = values[numpy.searchsorted(positive, steps)[:, None] + window]
-    after = values[numpy.searchsorted(positive, steps, side="right")[:, None] + window + GAP_WINDOW]
+    # windows[i]: the GAP_WINDOW positive intervals before positive interval i (NaN before the first).
+    windows = sliding_window_view(numpy.concatenate((padding, seconds[positive].astype(float), padding)), GAP_WINDOW)
+    # Only the windows around the steps asked for are taken, so the medians cost nothing for the other steps.
+    before = windows[numpy.searchsorted(positive, steps)]
+    after = windows[numpy.searchsorted(positive, steps, side="right") + GAP_WINDOW]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # a side without intervals is NaN, as meant
         return numpy.fmax(numpy.nanmedian(before, 1), numpy.nanmedian(after, 1))

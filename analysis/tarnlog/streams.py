@@ -16,6 +16,8 @@ or a component the driver lists twice) cannot be told apart by id: those
 entries are keyed by position and id.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 import numpy
@@ -32,8 +34,8 @@ class Series:
     machine: str
     log: str
     component_id: int
-    position: int  # the position (from 1) of a position-keyed series; None when keyed by id
-    positions: tuple  # every position it was seen at, ascending
+    position: int | None  # the position (from 1) of a position-keyed series; None when keyed by id
+    positions: tuple[int, ...]  # every position it was seen at, ascending
     row: numpy.ndarray  # int64 index of each sample's row in the stream
     place: numpy.ndarray  # int64 position (from 1) of each sample in its row
     utc: numpy.ndarray  # int64 seconds since 1970 UTC
@@ -59,13 +61,13 @@ class Stream:
     offset: numpy.ndarray
     rows_read: int
     duplicate_rows: int
-    series: list = field(default_factory=list)
+    series: list[Series] = field(default_factory=list)
     # Each row's entries as series keys, flattened in row order: keys[first[r]:first[r] + count[r]].
-    keys: numpy.ndarray = None
-    first: numpy.ndarray = None
-    count: numpy.ndarray = None
+    keys: numpy.ndarray | None = None
+    first: numpy.ndarray | None = None
+    count: numpy.ndarray | None = None
     # The rows (from 1) whose keys differ from the row before's, in number or order.
-    layout_changes: numpy.ndarray = None
+    layout_changes: numpy.ndarray | None = None
 
     def row_keys(self, row):
         return self.keys[self.first[row]:self.first[row] + self.count[row]]
@@ -73,6 +75,14 @@ class Stream:
     @property
     def rows_used(self):
         return len(self.utc)
+
+
+Moment = tuple[int, int]  # (UTC seconds, offset minutes)
+
+
+def utc_and_offset(rows: Series | Stream, index: int) -> Moment:
+    """(UTC seconds, offset minutes) of a Series' sample or a Stream's row, as plain ints."""
+    return int(rows.utc[index]), int(rows.offset[index])
 
 
 def key_label(key):

@@ -4,20 +4,26 @@ The per-machine summaries (machine.MachineSummary) are merged here, in the
 order of the machines' names, whichever way the tasks ran.
 """
 
+from __future__ import annotations
+
 from dataclasses import dataclass, field
 
 from .components import component_name
+from .events import Gap, Reset
+from .inputs import Skipped
+from .machine import MachineSummary
 from .stats import READINGS
 from .times import local_text, moment
+from .wording import plural, rate_text
 
 SUMMARY_VERSION = 2
 
 
 @dataclass
 class Summary:
-    skipped: list = field(default_factory=list)  # Skipped found while collecting, then per machine
-    missing: list = field(default_factory=list)  # paths given that do not exist
-    machines: list = field(default_factory=list)  # MachineSummary, ordered by name
+    skipped: list[Skipped] = field(default_factory=list)  # found while collecting, then per machine
+    missing: list[str] = field(default_factory=list)  # paths given that do not exist
+    machines: list[MachineSummary] = field(default_factory=list)  # ordered by name
 
     def total(self, name):
         return sum(getattr(m, name) for m in self.machines)
@@ -80,34 +86,26 @@ def _series_document(series):
 def _event_document(event):
     document = {"kind": event.kind, "machine": event.machine, "log": event.log,
                 "from": moment(event.before), "at": moment(event.at)}
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         document.update(seconds=event.seconds, expected_s=float(event.expected_s), components=event.components)
-    elif event.kind == "reset":
+    elif isinstance(event, Reset):
         document.update(components=event.components, readings=event.readings)
     else:
         document.update(went=event.went, came=event.came)
     return document
 
 
-def _plural(count, word):
-    return "%d %s%s" % (count, word, "" if count == 1 else "s")
-
-
-def _rate_text(rate):
-    return "-" if rate is None else "%.6g" % rate
-
-
 def format_summary(summary):
     files = summary.files
     lines = ["Read %s, %s (%s counted once, %s left out)." % (
-        _plural(len(files), "file"), _plural(summary.total("rows_read"), "row"),
-        _plural(summary.total("duplicate_rows"), "identical row"), _plural(summary.total("bad_lines"), "bad line"))]
+        plural(len(files), "file"), plural(summary.total("rows_read"), "row"),
+        plural(summary.total("duplicate_rows"), "identical row"), plural(summary.total("bad_lines"), "bad line"))]
     if summary.total("bad_lines"):
         lines.append("The bad lines are not used; 'tarnlog check' lists them.")
     lines += ["Warning: %s: %s" % (f.path, warning) for f in files for warning in f.warnings]
     skipped = summary.all_skipped
     if skipped:
-        lines.append("Skipped %s:" % _plural(len(skipped), "path"))
+        lines.append("Skipped %s:" % plural(len(skipped), "path"))
         lines += ["  %s: %s" % (s.path, s.reason) for s in skipped]
     for machine in summary.machines:
         for log in sorted({s.log for s in machine.series}):
@@ -118,20 +116,25 @@ def format_summary(summary):
 
 
 def _stream_table(stream):
-    import pandas  # only the text form needs it: the --json form starts a third faster without
-    table = pandas.DataFrame([{
+    return _text_table([{
         "pos": ",".join(str(p) for p in series.positions),
         "component": "%s (%02x)" % (series.label, series.component_id),
         "samples": series.samples,
         "first (local)": local_text(*series.first),
         "last (local)": local_text(*series.last),
         "interval s": "-" if series.median_interval is None else "%g" % series.median_interval,
-        "reading0/s": _rate_text(series.rates["reading0"]),
-        "reading1/s": _rate_text(series.rates["reading1"]),
+        "reading0/s": rate_text(series.rates["reading0"]),
+        "reading1/s": rate_text(series.rates["reading1"]),
         "resets": sum(len(series.resets[r]) for r in READINGS),
         "gaps": len(series.gaps),
     } for series in stream])
-    return table.to_string(index=False)
+
+
+def _text_table(rows):
+    """Dicts of the same keys as lines under a header line: columns right-aligned, as wide as their widest."""
+    columns = [[name] + [str(row[name]) for row in rows] for name in rows[0]]
+    widths = [max(len(text) for text in column) for column in columns]
+    return "\n".join(" ".join(text.rjust(width) for text, width in zip(line, widths)) for line in zip(*columns))
 
 
 def _components_text(components, in_stream):
@@ -141,12 +144,12 @@ def _components_text(components, in_stream):
 
 
 def _event_line(event, in_stream):
-    if event.kind == "gap":
+    if isinstance(event, Gap):
         return "  gap      %s to %s (%d s, period %g s): %s" % (
             local_text(*event.before), local_text(*event.at), event.seconds, event.expected_s,
             _components_text(event.components, in_stream))
-    if event.kind == "reset":
+    if isinstance(event, Reset):
         return "  reset    %s: %s went down (%s)" % (
-            local_text(*event.at), _plural(event.readings, "reading"), _components_text(event.components, in_stream))
+            local_text(*event.at), plural(event.readings, "reading"), _components_text(event.components, in_stream))
     return "  changed  %s: interfaces changed; went: %s; came: %s" % (
         local_text(*event.at), ", ".join(event.went) or "none", ", ".join(event.came) or "none")

@@ -4,11 +4,11 @@ from datetime import datetime, timedelta, timezone
 
 import numpy
 
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 
 
 def utc_datetime(utc):
-    return _EPOCH + timedelta(seconds=int(utc))
+    return EPOCH + timedelta(seconds=int(utc))
 
 
 def utc_text(utc):

@@ -14,6 +14,21 @@ from tarnlog.cli import main
 from tarnlog.inputs import by_machine, collect
 
 
+def second_rows(seconds):
+    """Rows of BATTERY at these seconds after 2024-01-01 08:00:00 UTC, its counter a count a second."""
+    return [row("20240101T%02d%02d%02d+0000" % (8 + s // 3600, s // 60 % 60, s % 60), (5, s, 0)) for s in seconds]
+
+
+def restarted_sampling(phase, jitter_s=0, seed=0):
+    """Every 60 s from 08:00 to 10:00, an hour's stop, then every 60 s from 11:00 + phase periods to before 12:00.
+
+    180 rows in 239 + phase periods; each row jittered by up to jitter_s either way.
+    """
+    seconds = numpy.concatenate((numpy.arange(0, 7201, 60), numpy.arange(10800 + round(60 * phase), 14340, 60)))
+    seconds = seconds + numpy.random.default_rng(seed).integers(-jitter_s, jitter_s + 1, len(seconds))
+    return second_rows(sorted(seconds.tolist()))
+
+
 def minute_rows(minutes, components=(5,), reading=lambda minute, component: 60 * minute):
     return [row("20240101T%02d%02d00+0000" % divmod(m, 60), *[(c, reading(m, c), 7 * m) for c in components])
             for m in minutes]
@@ -45,6 +60,23 @@ class TestStreamFacts:
         (stream,) = streams_of(write_log, lines)
         assert stream.period_s == 60
         assert report.coverage_percent(stream) == pytest.approx(80.0)
+
+    def test_a_restart_half_a_period_out_of_phase_loses_no_row(self, write_log):
+        (stream,) = streams_of(write_log, restarted_sampling(0.5))
+        assert report.coverage_percent(stream) == pytest.approx(100 * 180 / 239.5)
+
+    def test_a_row_sent_by_hand_adds_no_period_and_takes_none_away(self):
+        # 80 s: sent by hand; 105 s: the next regular row, 15 s early, still a period on from 60 s.
+        assert report.periods_with_a_row(numpy.array([0, 60, 80, 105, 180, 181, 240]), 60.0) == 5
+
+    @pytest.mark.parametrize("phase", [0, 0.25, 0.5, 0.75])
+    @pytest.mark.parametrize("jitter_s, seed", [(0, 0), (1, 1), (14, 2), (14, 3)])
+    def test_every_row_counts_whatever_the_phase_and_a_jitter_below_a_quarter(self, write_log, phase, jitter_s, seed):
+        (stream,) = streams_of(write_log, restarted_sampling(phase, jitter_s, seed))
+        # Every row counts; only the span (first to last row) moves with the phase and the jitter.
+        span_periods = (stream.last_seconds - stream.first_seconds) / stream.period_s + 1
+        assert span_periods == pytest.approx(239 + phase, abs=0.5)
+        assert report.coverage_percent(stream) == pytest.approx(100 * 180 / span_periods)
 
     def test_a_gap_is_told_once_for_the_stream_not_once_per_component(self, write_log):
         (stream,) = streams_of(write_log, minute_rows([0, 1, 2, 10, 11], components=(3, 5, 6)))
@@ -102,6 +134,8 @@ class TestFleetNumbers:
         ([100, 110, 95, 105, 0], [0]),
         ([100, 100.5, 99.7, 100.2, 99.9, 100.1], []),  # nearly equal: no difference is named
         ([100, 110, 95, 10000], []),  # too few machines to call one an outlier
+        ([0, 0, 0, 0, 0, 5], [5]),  # most at one rate: no spread, yet one far off is named
+        ([0, 0, 0, 0, 0, 0.01], []),  # and one barely off is not
     ])
     def test_outliers_are_far_outside_the_others_on_a_log_scale(self, rates, named):
         pairs = [("m%d" % i, rate) for i, rate in enumerate(rates)]
@@ -138,6 +172,21 @@ class TestPages:
             sizes.append(len(index))
         # Ten times the rows per machine: the index holds no series, so it barely grows.
         assert abs(sizes[1] - sizes[0]) < 200
+
+    def test_index_and_machine_page_show_the_same_coverage(self, tmp_path, write_log):
+        write_log("PC1/TARNLog.csv", restarted_sampling(0.5, jitter_s=1))
+        report.write_report(machine_files([str(tmp_path / "PC1")]), str(tmp_path / "out"))
+        for page in (tmp_path / "out" / "index.html", tmp_path / "out" / "machines" / "PC1.html"):
+            cells = re.findall(r"<td[^>]*>([^<]*)</td>", page.read_text())
+            assert "75.2" in cells
+
+    def test_a_rate_reads_the_same_in_the_text_summary_and_on_the_machine_page(self, tmp_path, write_log):
+        path = write_log("PC1/TARNLog.csv", minute_rows(range(4), reading=lambda minute, _: 100 * minute))
+        out = io.StringIO()
+        assert main(["summary", path], out, io.StringIO()) == 0
+        report.write_report(machine_files([path]), str(tmp_path / "out"))
+        page = (tmp_path / "out" / "machines" / "PC1.html").read_text()
+        assert "1.667" in out.getvalue().split() and ">1.667</td>" in page
 
     def test_a_machine_without_samples_is_named_not_left_out(self, tmp_path, write_log):
         write_log("PC1/TARNLog.csv", minute_rows([0, 1]))
