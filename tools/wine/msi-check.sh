@@ -213,13 +213,14 @@ check "service still registered" image_path_is_the_installed_exe
 
 echo "-- settings given that are no REG_DWORD: refused, nothing written"
 for bad in LOGFILEBACKUPNUM=12x UPLOADLOGPERIODMS=4294967296 LOGPERIODMS=-1 "LOGFILESIZEBYTE= 5"; do
-  msiexec bad-setting /i "$(windows_path "$rebuilt_msi")" "$bad"
+  name="bad-setting-${bad%%=*}"
+  msiexec "$name" /i "$(windows_path "$rebuilt_msi")" "$bad"
   code=$?
-  detail="exit code $code; log $out/bad-setting.log"
+  detail="exit code $code; log $out/$name.log"
   check "msiexec /i ... $bad fails" test "$code" != 0
-  detail="no such message in $out/bad-setting.log"
+  detail="no such message in $out/$name.log"
   check "  and says which: ${bad%%=*}=\"${bad#*=}\" is not a number" \
-    log_says "$out/bad-setting.log" "${bad%%=*}=\"${bad#*=}\" is not a number from 0 to 4294967295"
+    log_says "$out/$name.log" "${bad%%=*}=\"${bad#*=}\" is not a number from 0 to 4294967295"
 done
 check "settings unchanged" settings_are "LogPeriodMs=0x3e8
 LogFileSizeByte=0x975e0
