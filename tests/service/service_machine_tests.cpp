@@ -397,6 +397,18 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
                                     }));
 }
 
+// A log file that cannot be opened at start: the status shows 1066 with the
+// logs' code 1, and the event the Win32 error of the open itself.
+TEST_F(ServiceOnMachine, AFailedLogOpenShowsItsWin32ErrorInTheEventAndOneInTheExitCode) {
+  InjectedFaults faults("open:TARNLogUpload.csv:1:0");
+  ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
+  Control(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+  EXPECT_EQ(Events(machine.root()),
+            std::vector<std::string>{"TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000"});
+}
+
 // A fault that lasts, or that changes its code, writes one entry per kind a
 // minute; a start that succeeds at once says so.
 TEST_F(ServiceOnMachine, EventsOfOneKindComeAtMostOnceAMinute) {

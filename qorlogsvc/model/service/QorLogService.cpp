@@ -6,16 +6,17 @@
 
 #include "debug_trace.h"
 #include "interval_timers.h"
+#include "log_error.h"
 #include "settings.h"
 
 namespace qorlogsvc::model::service {
 namespace {
 
-// The error of the call that failed last, for a step whose failure came as an
-// exception; `fallback` when none was recorded.
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != NO_ERROR ? error : fallback;
+// The Win32 error that a log's failure carries from where it happened;
+// `fallback` for any other exception, which has none.
+DWORD Win32ErrorOf(const std::exception& error, DWORD fallback) {
+  const auto* logError = dynamic_cast<const LogError*>(&error);
+  return logError != nullptr ? logError->Win32Error() : fallback;
 }
 
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE |
@@ -189,12 +190,12 @@ QorLogService::StepFailure QorLogService::CreateLogs(Equipment& equipment) const
       equipment.uploadLog = std::move(uploadLog);
     }
   } catch (const std::exception& error) {
-    return {"making", 1, LastErrorOr(ERROR_CANNOT_MAKE), std::string("the log folder: ") + error.what()};
+    return {"making", 1, Win32ErrorOf(error, ERROR_CANNOT_MAKE), std::string("the log folder: ") + error.what()};
   }
   try {
     OpenLogs(equipment);
   } catch (const std::exception& error) {
-    return {"opening", 1, LastErrorOr(ERROR_OPEN_FAILED), std::string("the log files: ") + error.what()};
+    return {"opening", 1, Win32ErrorOf(error, ERROR_OPEN_FAILED), std::string("the log files: ") + error.what()};
   }
   return {};
 }
