@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <share.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -395,6 +396,55 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
                                         "TarnSvc WARNING 4 31",
                                         "TarnSvc INFORMATION 5",
                                     }));
+}
+
+// Timers that cannot be made leave a service that would never sample: the
+// start fails with the creation's error, says so once, and a retry makes them.
+TEST_F(ServiceOnMachine, ATimerThatCannotBeMadeFailsTheStartAndIsMadeByARetry) {
+  {
+    InjectedFaults faults("timer:timer:2:1");  // the upload timer; the local one retries
+    EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  }
+  Control(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  auto timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr) << "the local timer retries the start";
+  EXPECT_EQ(timers.uploadTimer, nullptr);
+  EXPECT_EQ(Events(machine.root()), std::vector<std::string>{"TarnSvc ERROR 2 creating | the timers | 8 | 3600000"});
+
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr);
+  EXPECT_NE(timers.uploadTimer, nullptr);
+  EXPECT_EQ(Events(machine.root()).back(), "TarnSvc INFORMATION 3");
+}
+
+// The same for the timers that a recovery of the driver makes again.
+TEST_F(ServiceOnMachine, ATimerThatARecoveryCannotMakeAgainIsAFailedStepRetriedLikeAnyOther) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  {
+    InjectedFaults faults("timer:timer:1:1");
+    Control(128);  // the read fails; the recovery's local timer cannot be made
+  }
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(QorLogService::Timers().uploadTimer, nullptr);
+  EXPECT_NE(QorLogService::Timers().logTimer, nullptr) << "the local timer retries";
+  const auto events = Events(machine.root());
+  EXPECT_EQ(std::count(events.begin(), events.end(), "TarnSvc ERROR 2 creating | the timers | 8 | 3600000"), 1);
+
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  WaitForTheNextRetry();
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_NE(QorLogService::Timers().uploadTimer, nullptr);
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
 }
 
 // A log file that cannot be opened at start: the status shows 1066 with the

@@ -90,9 +90,9 @@ DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
     return NO_ERROR;
   }
   if (Stopping()) return NO_ERROR;
-  const StepFailure failure = StartSteps(equipment);
+  StepFailure failure = StartSteps(equipment);
   const DWORD retryMs = RetryIntervalMs(equipment.settings);
-  if (!Publish(std::move(equipment), failure.exitCode)) return NO_ERROR;
+  if (!Publish(std::move(equipment), failure)) return NO_ERROR;
 
   if (failure.exitCode != NO_ERROR) {
     ReportStartFailure(failure, retryMs);
@@ -116,21 +116,18 @@ void QorLogService::EndStart() {
 
 // Under the lock, so that a stop either finds the start under way (and the
 // start gives up here, its equipment closed by destruction) or finds all of it
-// published, the timers included, and tears it down.
-bool QorLogService::Publish(Equipment&& equipment, DWORD startFailure) {
+// published, the timers included, and tears it down. Timers that cannot be
+// made are the start's last step to fail (`failure`).
+bool QorLogService::Publish(Equipment&& equipment, StepFailure& failure) {
   std::lock_guard<std::mutex> guard(_lock);
   _startUnderWay = false;
   if (Stopping()) return false;
   _equipment = std::move(equipment);
   _published = true;
   _lastStartAttempt = std::chrono::steady_clock::now();
-  LocalLogTimer().CreateQueue();
-  UploadLogTimer().CreateQueue();
-  if (startFailure != NO_ERROR) {
-    ArmStartRetry(startFailure);
-  } else {
-    StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
-  }
+  if (failure.exitCode == NO_ERROR)
+    failure = StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
+  if (failure.exitCode != NO_ERROR) ArmStartRetry(failure.exitCode);
   return true;
 }
 
@@ -167,6 +164,9 @@ QorLogService::StepFailure QorLogService::StartDriver(DriverChannel& channel) co
 QorLogService::StepFailure QorLogService::DriverFailure(const char* what, DWORD error) {
   return {what, error, error, "the driver's interfaces"};
 }
+
+// So is the error of a timer queue or timer that could not be made.
+QorLogService::StepFailure QorLogService::TimerFailure(DWORD error) { return {"creating", error, error, "the timers"}; }
 
 // Creates, configures and opens whichever log is not yet made or open; the
 // local log is pruned and rotated before it is opened. Exit code 1 when a folder
@@ -307,17 +307,17 @@ QorLogService::CycleOutcome QorLogService::RetryStart() {
     _equipment.channel.CloseAll();
     if (_equipment.channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
   }
-  const StepFailure failure = StartSteps(_equipment);
+  StepFailure failure = StartSteps(_equipment);
+  if (failure.exitCode == NO_ERROR)
+    failure = StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
   if (failure.exitCode != NO_ERROR) {
-    // A new reason is recorded and told; the same one again only waits for the next try.
-    if (failure.exitCode != _startFailure) {
-      ArmStartRetry(failure.exitCode);
-      ReportStartFailure(failure, RetryIntervalMs(_equipment.settings));
-    }
+    // A new reason is told; the same one again only waits for the next try.
+    const bool newReason = failure.exitCode != _startFailure;
+    ArmStartRetry(failure.exitCode);
+    if (newReason) ReportStartFailure(failure, RetryIntervalMs(_equipment.settings));
     return CycleOutcome::kDone;
   }
   _startFailure = NO_ERROR;
-  StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
   DebugTrace("The start succeeded on a retry: sampling began.\n");
   _events.SamplingResumed();
   return CycleOutcome::kDone;
@@ -333,7 +333,13 @@ QorLogService::CycleOutcome QorLogService::RecoverDriver() {
   channel.CloseAll();
   if (channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
   if (channel.OpenAll() == NO_ERROR && channel.CheckAll() == NO_ERROR) channel.IdentifyAll();
-  StartTimers(RetryIntervalMs(_equipment.settings), _equipment.settings.uploadLogPeriodMs);
+  // Timers that cannot be made again leave nothing to sample with: a start step that failed.
+  if (const StepFailure failure =
+          StartTimers(RetryIntervalMs(_equipment.settings), _equipment.settings.uploadLogPeriodMs);
+      failure.exitCode != NO_ERROR) {
+    ArmStartRetry(failure.exitCode);
+    ReportStartFailure(failure, RetryIntervalMs(_equipment.settings));
+  }
   return CycleOutcome::kDone;
 }
 
@@ -343,14 +349,16 @@ void QorLogService::ArmStartRetry(DWORD exitCode) {
   _startFailure = exitCode;
   const DWORD retryMs = RetryIntervalMs(_equipment.settings);
   UploadLogTimer().DeleteTimer();
-  LocalLogTimer().Start(retryMs, retryMs);
+  if (const DWORD error = LocalLogTimer().Start(retryMs, retryMs); error != NO_ERROR)
+    DebugTrace("No timer retries the start (%lu): the next control 128 does\n", static_cast<unsigned long>(error));
 }
 
 // Both timers anew, each with its own period; the first ticks come after the
 // given due times.
-void QorLogService::StartTimers(DWORD logDueMs, DWORD uploadDueMs) {
-  LocalLogTimer().Start(logDueMs, _equipment.settings.logPeriodMs);
-  UploadLogTimer().Start(uploadDueMs, _equipment.settings.uploadLogPeriodMs);
+QorLogService::StepFailure QorLogService::StartTimers(DWORD logDueMs, DWORD uploadDueMs) {
+  DWORD error = LocalLogTimer().Start(logDueMs, _equipment.settings.logPeriodMs);
+  if (error == NO_ERROR) error = UploadLogTimer().Start(uploadDueMs, _equipment.settings.uploadLogPeriodMs);
+  return error == NO_ERROR ? StepFailure{} : TimerFailure(error);
 }
 
 // The exit codes of the status report follow the start: 1066 with the failed

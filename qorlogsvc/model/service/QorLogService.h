@@ -94,8 +94,9 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   StepFailure StartDriver(DriverChannel& channel) const;
   StepFailure CreateLogs(Equipment& equipment) const;
   void OpenLogs(Equipment& equipment) const;
-  bool Publish(Equipment&& equipment, DWORD startFailure);
+  bool Publish(Equipment&& equipment, StepFailure& failure);
   static StepFailure DriverFailure(const char* what, DWORD error);
+  static StepFailure TimerFailure(DWORD error);
   static DWORD RetryIntervalMs(const ServiceSettings& settings);
   void ReportStartFailure(const StepFailure& failure, DWORD retryMs);
   void StopOwnService();
@@ -108,7 +109,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   CycleOutcome RetryStart();
   CycleOutcome RecoverDriver();
   void ArmStartRetry(DWORD exitCode);
-  void StartTimers(DWORD logDueMs, DWORD uploadDueMs);
+  StepFailure StartTimers(DWORD logDueMs, DWORD uploadDueMs);
   void ReflectStartFailure(SERVICE_STATUS& status) const;
   void TearDown();
 

@@ -4,13 +4,25 @@
 #include "service_controls.h"
 
 namespace qorlogsvc::model::service {
+namespace {
 
-void IntervalTimer::CreateQueue() { _queue.reset(CreateTimerQueue()); }
+// The error a failed creation left; never NO_ERROR, so a failure is never taken for success.
+DWORD CreationError() {
+  const DWORD error = GetLastError();
+  return error != NO_ERROR ? error : ERROR_NOT_ENOUGH_MEMORY;
+}
 
-void IntervalTimer::Start(DWORD dueMs, DWORD periodMs) {
-  if (!_queue) return;
+}  // namespace
+
+DWORD IntervalTimer::Start(DWORD dueMs, DWORD periodMs) {
   DeleteTimer();
-  CreateTimerQueueTimer(&_timer, _queue.get(), &IntervalTimer::OnTick, this, dueMs, periodMs, WT_EXECUTEDEFAULT);
+  if (!_queue) _queue.reset(CreateTimerQueue());
+  if (!_queue) return CreationError();
+  if (!CreateTimerQueueTimer(&_timer, _queue.get(), &IntervalTimer::OnTick, this, dueMs, periodMs, WT_EXECUTEDEFAULT)) {
+    _timer = nullptr;
+    return CreationError();
+  }
+  return NO_ERROR;
 }
 
 // FALSE with ERROR_IO_PENDING only says a callback is still finishing.

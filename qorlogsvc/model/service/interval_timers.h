@@ -48,11 +48,11 @@ class IntervalTimer {
   IntervalTimer(const IntervalTimer&) = delete;
   IntervalTimer& operator=(const IntervalTimer&) = delete;
 
-  void CreateQueue();
-
-  // Replaces the timer (if the queue exists): first tick after `dueMs`, then
-  // one every `periodMs` (none when 0).
-  void Start(DWORD dueMs, DWORD periodMs);
+  // Replaces the timer, making the queue first when there is none: first tick
+  // after `dueMs`, then one every `periodMs` (none when 0). NO_ERROR, or the
+  // Win32 error of the queue or timer that could not be made (then there is
+  // no timer).
+  DWORD Start(DWORD dueMs, DWORD periodMs);
 
   // Deletes the timer without waiting for a running callback: that callback may
   // be the one waiting for the control handler that is deleting it.
