@@ -21,8 +21,12 @@
 #include <vector>
 
 #include "QorLogService.h"
+#include "debug_trace.h"
+#include "interval_timers.h"
 #include "log_headers.h"
+#include "service_fakes.h"
 #include "simulated_machine.h"
+#include "tarn_sim/debug_sink.h"
 #include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 #include "test_files.h"
@@ -45,6 +49,33 @@ constexpr char kRegistry[] =
 
 std::string Device(int n, const std::string& component, const std::string& extra = "") {
   return device_test::DeviceSection(device_test::InterfacePath(n), component, extra);
+}
+
+// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
+// without the time.
+std::vector<std::string> Events(const fs::path& machineRoot) {
+  std::ifstream in(machineRoot / "run/eventlog.log");
+  std::vector<std::string> events;
+  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
+  return events;
+}
+
+bool TraceHas(const std::string& text) {
+  for (const auto& line : tarn::sim::DebugOutput())
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// The stand-in's injected faults for one test; none afterwards.
+class InjectedFaults {
+ public:
+  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
+  ~InjectedFaults() { tarn::sim::SetFaults(""); }
+};
+
+// A start that failed retries on the local tick, at most once a second.
+void WaitForTheNextRetry() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100));
 }
 
 class ServiceOnMachine : public testing::Test {
@@ -76,7 +107,8 @@ class ServiceOnMachine : public testing::Test {
   }
 
   device_test::SimulatedMachine machine;
-  QorLogService service;
+  service_test::FakeSelfControl selfControl;
+  QorLogService service{selfControl};
   SERVICE_STATUS status{};
 };
 
@@ -233,21 +265,56 @@ TEST_F(ServiceOnMachine, ALogThatCannotBeWrittenLosesOnlyThatRow) {
 TEST_F(ServiceOnMachine, NoInterfaceAtStartRunsNothing) {
   WriteDevices("");
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));  // it asks to be stopped
+  EXPECT_EQ(selfControl.Sent(), std::vector<DWORD>{SERVICE_CONTROL_STOP});
   auto timers = QorLogService::Timers();
   EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
   EXPECT_EQ(service.LocalLog(), nullptr);
 }
 
-// The stand-in's injected faults for one test; none afterwards.
-class InjectedFaults {
- public:
-  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
-  ~InjectedFaults() { tarn::sim::SetFaults(""); }
-};
+// Here the machine's manager has no "TarnSvc" and refuses the stop: the
+// service must not stay running without a driver and without a word.
+TEST_F(ServiceOnMachine, ASelfStopThatTheManagerRefusesIsRetriedOnTheNextTick) {
+  WriteDevices("");
+  QorLogService refused;  // through the machine's own service control manager
+  SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+  EXPECT_NE(refused.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR)) << "a service without a driver runs on";
+  EXPECT_NE(QorLogService::Timers().logTimer, nullptr) << "no tick retries the stop";
+  WaitForTheNextRetry();
+  refused.HandleControl(128, 0, nullptr, &record);
+  EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "no driver at all ends with exit code 0";
+  EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
 
-// A start that failed retries on the local tick, at most once a second.
-void WaitForTheNextRetry() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100));
+// The real way to send a control names the call the manager failed.
+TEST_F(ServiceOnMachine, AControlToSelfThatCannotBeSentReturnsAndTracesItsError) {
+  SetTraceEnabled(true);
+  tarn::sim::ClearDebugOutput();
+  EXPECT_EQ(qorlogsvc::model::service::SendControlToSelf(GENERIC_READ, SERVICE_USER_DEFINED_CONTROL, 128),
+            static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  SetTraceEnabled(false);
+  EXPECT_TRUE(TraceHas("OpenServiceW failed (1060): control 128 did not reach the service"));
+}
+
+// Ticks whose control the manager refuses: each is traced and counted, the
+// first of a run is told in the event log, and the next that arrives says so.
+TEST_F(ServiceOnMachine, TicksWhoseControlIsRefusedAreTracedCountedAndToldOnce) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto& timer = qorlogsvc::model::service::LocalLogTimer();
+  const unsigned failedBefore = timer.FailedTicks();
+  SetTraceEnabled(true);
+  tarn::sim::ClearDebugOutput();
+  selfControl.Refuse(ERROR_ACCESS_DENIED);
+  for (int i = 0; i < 3; ++i) timer.Tick();
+  EXPECT_EQ(timer.FailedTicks() - failedBefore, 3u);
+  EXPECT_TRUE(TraceHas("A tick of control 128 failed (5): 3 in a row"));
+  selfControl.Refuse(NO_ERROR);
+  timer.Tick();
+  SetTraceEnabled(false);
+  EXPECT_EQ(timer.FailedTicks() - failedBefore, 3u);
+  EXPECT_TRUE(TraceHas("Control 128 arrives again after 3 failed ticks"));
+  EXPECT_EQ(selfControl.Sent(), std::vector<DWORD>(4, 128));
+  EXPECT_EQ(Events(machine.root()), (std::vector<std::string>{"TarnSvc INFORMATION 1", "TarnSvc WARNING 6 128 | 5"}));
 }
 
 TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHealsOnceItPasses) {
@@ -366,15 +433,6 @@ TEST_F(ServiceOnMachine, AnExceptionInAStartStepLeavesTheStopItsTearDown) {
   EXPECT_EQ(status.dwWaitHint, 0u) << "the stop took the start for one still under way";
   for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
   EXPECT_FALSE(QorLogService::Timers().logQueue);
-}
-
-// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
-// without the time.
-std::vector<std::string> Events(const fs::path& machineRoot) {
-  std::ifstream in(machineRoot / "run/eventlog.log");
-  std::vector<std::string> events;
-  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
-  return events;
 }
 
 TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDriver) {

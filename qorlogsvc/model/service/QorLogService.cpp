@@ -23,10 +23,6 @@ constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREV
                                     SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_TRIGGEREVENT;
 static_assert(kControlsAccepted == 0x5C1);
 
-// Access that StopOwnService asks for: standard required rights with query and
-// change configuration, query status, enumerate dependents, start and stop.
-constexpr DWORD kOwnServiceAccess = 0xF003F;
-
 const char* ControlTraceMessage(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP: return "SERVICE_CONTROL_STOP\n";
@@ -56,7 +52,9 @@ void WriteSample(Log& log, const DriverChannel::DeviceMap& devices) {
 
 }  // namespace
 
-QorLogService::QorLogService() : _name(kServiceName) {}
+QorLogService::QorLogService() : QorLogService(RealSelfControl::Instance()) {}
+
+QorLogService::QorLogService(SelfControl& selfControl) : _name(kServiceName), _selfControl(selfControl) {}
 
 DWORD QorLogService::Initialize(DWORD* serviceSpecificExitCode) {
   *serviceSpecificExitCode = 0;
@@ -84,13 +82,20 @@ DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
   } end{*this};
 
   Equipment equipment;
-  if (equipment.channel.Discover() != NO_ERROR) {
+  StepFailure failure;
+  if (const DWORD error = equipment.channel.Discover(); error != NO_ERROR) {
     // The stop comes back through the handler, which does not wait for this start.
-    StopOwnService();
-    return NO_ERROR;
+    if (StopOwnService() == NO_ERROR) return NO_ERROR;
+    // Refused: rather than run without a driver and never say so, the start
+    // fails. Its retry finds no driver either and stops the service from the
+    // handler, which needs no manager.
+    equipment.settings = ProcessSettings();
+    equipment.settingsTaken = true;
+    failure = DriverFailure("discovering", error);
+  } else {
+    if (Stopping()) return NO_ERROR;
+    failure = StartSteps(equipment);
   }
-  if (Stopping()) return NO_ERROR;
-  StepFailure failure = StartSteps(equipment);
   const DWORD retryMs = RetryIntervalMs(equipment.settings);
   if (!Publish(std::move(equipment), failure)) return NO_ERROR;
 
@@ -125,6 +130,8 @@ bool QorLogService::Publish(Equipment&& equipment, StepFailure& failure) {
   _equipment = std::move(equipment);
   _published = true;
   _lastStartAttempt = std::chrono::steady_clock::now();
+  LocalLogTimer().SendThrough(_selfControl, _events);
+  UploadLogTimer().SendThrough(_selfControl, _events);
   if (failure.exitCode == NO_ERROR)
     failure = StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
   if (failure.exitCode != NO_ERROR) ArmStartRetry(failure.exitCode);
@@ -224,7 +231,13 @@ void QorLogService::ReportStartFailure(const StepFailure& failure, DWORD retryMs
   _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
 }
 
-void QorLogService::StopOwnService() { SendControlToSelf(SC_MANAGER_CONNECT, kOwnServiceAccess, SERVICE_CONTROL_STOP); }
+DWORD QorLogService::StopOwnService() {
+  const DWORD error = _selfControl.Send(SERVICE_CONTROL_STOP);
+  if (error != NO_ERROR)
+    DebugTrace("The service could not stop itself (%lu): the next tick tries again\n",
+               static_cast<unsigned long>(error));
+  return error;
+}
 
 // ---- The controls (dispatcher thread) ----
 
@@ -305,7 +318,11 @@ QorLogService::CycleOutcome QorLogService::RetryStart() {
   if (!_equipment.driverReady) {
     // Interfaces may have come or gone meanwhile: looked for anew, as a recovery does.
     _equipment.channel.CloseAll();
-    if (_equipment.channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
+    if (_equipment.channel.Discover() != NO_ERROR) {
+      // No driver at all is a stop, not a failure: the service ends with exit code 0.
+      _startFailure = NO_ERROR;
+      return CycleOutcome::kNoDriver;
+    }
   }
   StepFailure failure = StartSteps(_equipment);
   if (failure.exitCode == NO_ERROR)

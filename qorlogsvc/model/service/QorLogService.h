@@ -27,7 +27,10 @@ namespace qorlogsvc::model::service {
 
 class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessan::Orwe::IServiceNameGenerator {
  public:
+  // Sends its own controls through the service control manager.
   QorLogService();
+  // Sends them through `selfControl`, which outlives the service's ticks.
+  explicit QorLogService(SelfControl& selfControl);
 
   // IServiceImplement
   DWORD Initialize(DWORD* serviceSpecificExitCode) override;
@@ -99,7 +102,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   static StepFailure TimerFailure(DWORD error);
   static DWORD RetryIntervalMs(const ServiceSettings& settings);
   void ReportStartFailure(const StepFailure& failure, DWORD retryMs);
-  void StopOwnService();
+  DWORD StopOwnService();
 
   // The controls, on the dispatcher thread, under _lock.
   void HandleStop(SERVICE_STATUS& status);
@@ -116,6 +119,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   bool Stopping() const { return _stopRequested.load(); }
 
   std::wstring _name;
+  SelfControl& _selfControl;
   // Set by the first stop. A start under way looks at it between its steps and
   // gives up at the first one that sees it, before it publishes anything.
   std::atomic<bool> _stopRequested{false};

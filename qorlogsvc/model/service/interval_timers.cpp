@@ -37,22 +37,41 @@ void IntervalTimer::DeleteQueue() {
   _queue.reset();
 }
 
-// On a thread of the system's pool, which an exception must never leave.
-void CALLBACK IntervalTimer::OnTick(PVOID timer, BOOLEAN) {
-  auto& self = *static_cast<IntervalTimer*>(timer);
-  if (!self._ticks.TryEnter()) return;
-  try {
-    self.SendControl();
-  } catch (...) {
-  }
-  self._ticks.Leave();
+void IntervalTimer::SendThrough(SelfControl& sender, ServiceEvents& events) {
+  _sender = &sender;
+  _events = &events;
 }
 
+void CALLBACK IntervalTimer::OnTick(PVOID timer, BOOLEAN) { static_cast<IntervalTimer*>(timer)->Tick(); }
+
+// On a thread of the system's pool, which an exception must never leave.
+void IntervalTimer::Tick() {
+  if (!_ticks.TryEnter()) return;
+  try {
+    SendControl();
+  } catch (...) {
+  }
+  _ticks.Leave();
+}
+
+// A control that does not arrive samples nothing and no handler would ever
+// notice: the tick itself says so.
 void IntervalTimer::SendControl() {
   if (const unsigned dropped = _ticks.TakeDropped(); dropped != 0)
     DebugTrace("%u ticks of control %u dropped: the previous one was still waiting\n", dropped,
                static_cast<unsigned>(_control));
-  SendControlToSelf(GENERIC_READ, SERVICE_USER_DEFINED_CONTROL, _control);
+  const DWORD error = _sender.load()->Send(_control);
+  if (error == NO_ERROR) {
+    if (_failedInRow != 0)
+      DebugTrace("Control %u arrives again after %u failed ticks\n", static_cast<unsigned>(_control), _failedInRow);
+    _failedInRow = 0;
+    return;
+  }
+  ++_failedTicks;
+  DebugTrace("A tick of control %u failed (%lu): %u in a row\n", static_cast<unsigned>(_control),
+             static_cast<unsigned long>(error), ++_failedInRow);
+  if (ServiceEvents* events = _events.load(); events != nullptr && _failedInRow == 1)
+    events->ControlsNotArriving(_control, error);
 }
 
 // Never destroyed, not even at the process's exit, when a tick may still run.

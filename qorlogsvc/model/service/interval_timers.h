@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "service_controls.h"
+#include "service_events.h"
 #include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
@@ -41,12 +43,26 @@ class TickGate {
 // One periodic timer, the queue it lives in, and the control its ticks send.
 // The queue owns the timer: deleting the queue deletes the timer with it.
 // Its users serialise their calls (the service's lock); the ticks themselves
-// touch only the gate.
+// touch only the gate, the failure count and what SendThrough gave them.
 class IntervalTimer {
  public:
   explicit IntervalTimer(DWORD control) : _control(control) {}
   IntervalTimer(const IntervalTimer&) = delete;
   IntervalTimer& operator=(const IntervalTimer&) = delete;
+
+  // How the ticks send their control, and where they tell that the controls
+  // stopped arriving. Both must outlive every tick (the service object lives
+  // as long as the process). Until then: the manager, and no event.
+  void SendThrough(SelfControl& sender, ServiceEvents& events);
+
+  // What a tick of the timer does, on a thread of the pool: sends the control,
+  // unless the previous one still waits. A control that does not arrive is
+  // traced and counted; the first of a run is also told in the event log.
+  // Public so that tests can tick without waiting out a period.
+  void Tick();
+
+  // Ticks whose control could not be sent, since the process began.
+  unsigned FailedTicks() const { return _failedTicks.load(); }
 
   // Replaces the timer, making the queue first when there is none: first tick
   // after `dueMs`, then one every `periodMs` (none when 0). NO_ERROR, or the
@@ -70,6 +86,10 @@ class IntervalTimer {
 
   const DWORD _control;
   TickGate _ticks;
+  std::atomic<SelfControl*> _sender{&RealSelfControl::Instance()};
+  std::atomic<ServiceEvents*> _events{nullptr};
+  std::atomic<unsigned> _failedTicks{0};
+  unsigned _failedInRow = 0;  // only the tick that passed the gate touches it
   tarn::UniqueTimerQueue _queue;
   HANDLE _timer = nullptr;
 };
