@@ -4,12 +4,32 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <vector>
 
+#include "clock.h"
 #include "service_controls.h"
 
 namespace service_test {
+
+// A clock that stands still until the test moves it on.
+class FakeClock final : public qorlogsvc::model::service::Clock {
+ public:
+  std::chrono::steady_clock::time_point Now() const override {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(_ticks.load()));
+  }
+
+  void Advance(std::chrono::milliseconds by) {
+    _ticks += std::chrono::duration_cast<std::chrono::steady_clock::duration>(by).count();
+  }
+
+ private:
+  // Far from the clock's epoch, as a real clock is.
+  std::atomic<std::chrono::steady_clock::rep> _ticks{
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::hours(24)).count()};
+};
 
 // Takes the controls the service sends itself, answers each with `refusal`
 // (NO_ERROR: delivered) and remembers them.

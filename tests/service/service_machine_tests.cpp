@@ -73,11 +73,6 @@ class InjectedFaults {
   ~InjectedFaults() { tarn::sim::SetFaults(""); }
 };
 
-// A start that failed retries on the local tick, at most once a second.
-void WaitForTheNextRetry() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100));
-}
-
 class ServiceOnMachine : public testing::Test {
  protected:
   void SetUp() override {
@@ -106,9 +101,13 @@ class ServiceOnMachine : public testing::Test {
     return lines;
   }
 
+  // A start that failed retries on the local tick, at most once a second.
+  void PassTheRetryInterval() { clock.Advance(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs)); }
+
   device_test::SimulatedMachine machine;
+  service_test::FakeClock clock;
   service_test::FakeSelfControl selfControl;
-  QorLogService service{selfControl};
+  QorLogService service{clock, selfControl};
   SERVICE_STATUS status{};
 };
 
@@ -275,11 +274,11 @@ TEST_F(ServiceOnMachine, NoInterfaceAtStartRunsNothing) {
 // service must not stay running without a driver and without a word.
 TEST_F(ServiceOnMachine, ASelfStopThatTheManagerRefusesIsRetriedOnTheNextTick) {
   WriteDevices("");
-  QorLogService refused;  // through the machine's own service control manager
+  QorLogService refused{clock, qorlogsvc::model::service::RealSelfControl::Instance()};  // the machine's manager
   SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
   EXPECT_NE(refused.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR)) << "a service without a driver runs on";
   EXPECT_NE(QorLogService::Timers().logTimer, nullptr) << "no tick retries the stop";
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   refused.HandleControl(128, 0, nullptr, &record);
   EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "no driver at all ends with exit code 0";
@@ -329,14 +328,14 @@ TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHeal
   EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_INVALID_DATA));
 
   // Still failing: the start is tried again, the codes stay, nothing is sampled.
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(129);
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
   EXPECT_FALSE(fs::exists(LogFolder() / "TARNLog.csv"));
 
   WriteDevices(Device(1, "WIFI") + Device(2, "BATTERY"));
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "the codes are cleared";
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
@@ -354,7 +353,7 @@ TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHeal
 // no more often than once a second, and never more than the failed steps.
 TEST_F(ServiceOnMachine, AFailedLogOpenAtStartIsRetriedOncePerSecondUntilItSucceeds) {
   for (const char* fault : {"open:TARNLog.csv:1:2", "open:TARNLogUpload.csv:1:2"}) {
-    QorLogService fresh;
+    QorLogService fresh{clock, selfControl};
     SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
     {
       InjectedFaults faults(fault);
@@ -362,10 +361,10 @@ TEST_F(ServiceOnMachine, AFailedLogOpenAtStartIsRetriedOncePerSecondUntilItSucce
       const auto channel = fresh.Channel().devices.begin()->second.handle.get();
       fresh.HandleControl(128, 0, nullptr, &record);  // too soon after the first attempt: no second one
       EXPECT_EQ(record.dwServiceSpecificExitCode, 1u);
-      WaitForTheNextRetry();
+      PassTheRetryInterval();
       fresh.HandleControl(128, 0, nullptr, &record);  // the second open, which fails too
       EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR)) << fault;
-      WaitForTheNextRetry();
+      PassTheRetryInterval();
       fresh.HandleControl(128, 0, nullptr, &record);
       EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << fault;
       EXPECT_EQ(fresh.Channel().devices.begin()->second.handle.get(), channel) << "the driver was not started again";
@@ -384,7 +383,7 @@ TEST_F(ServiceOnMachine, AFolderThatCannotBeMadeAtStartIsMadeByARetry) {
     InjectedFaults faults("mkdir:LocalLog:1:1");
     EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
     EXPECT_FALSE(fs::exists(LogFolder()));
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
   }
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
@@ -396,7 +395,7 @@ TEST_F(ServiceOnMachine, ALastingFailureKeepsTheCodesUpToTheStopWhichEndsCleanly
   InjectedFaults faults("open:TARNLog.csv:1:0");
   EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
   for (int i = 0; i < 2; ++i) {
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
     EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
   }
@@ -413,7 +412,7 @@ TEST_F(ServiceOnMachine, ADriverGoneEntirelyDuringTheRetriesStopsTheServiceItsel
   WriteDevices(Device(1, "WIFI", "check = 0\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   WriteDevices("");
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_FALSE(QorLogService::Timers().logQueue);
@@ -439,7 +438,7 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
   {
     InjectedFaults faults("open:TARNLog.csv:1:1");
     ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
   }
   WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
@@ -471,7 +470,7 @@ TEST_F(ServiceOnMachine, ATimerThatCannotBeMadeFailsTheStartAndIsMadeByARetry) {
   EXPECT_EQ(timers.uploadTimer, nullptr);
   EXPECT_EQ(Events(machine.root()), std::vector<std::string>{"TarnSvc ERROR 2 creating | the timers | 8 | 3600000"});
 
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
@@ -497,7 +496,7 @@ TEST_F(ServiceOnMachine, ATimerThatARecoveryCannotMakeAgainIsAFailedStepRetriedL
   EXPECT_EQ(std::count(events.begin(), events.end(), "TarnSvc ERROR 2 creating | the timers | 8 | 3600000"), 1);
 
   WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
   EXPECT_NE(QorLogService::Timers().uploadTimer, nullptr);
@@ -523,7 +522,7 @@ TEST_F(ServiceOnMachine, EventsOfOneKindComeAtMostOnceAMinute) {
   WriteDevices(Device(1, "WIFI", "check = 0\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   WriteDevices(Device(1, "WIFI", "fail = open 5\n"));
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "the code follows the fault";
   EXPECT_EQ(Events(machine.root()),

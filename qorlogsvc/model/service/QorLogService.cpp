@@ -52,9 +52,10 @@ void WriteSample(Log& log, const DriverChannel::DeviceMap& devices) {
 
 }  // namespace
 
-QorLogService::QorLogService() : QorLogService(RealSelfControl::Instance()) {}
+QorLogService::QorLogService() : QorLogService(RealClock::Instance(), RealSelfControl::Instance()) {}
 
-QorLogService::QorLogService(SelfControl& selfControl) : _name(kServiceName), _selfControl(selfControl) {}
+QorLogService::QorLogService(const Clock& clock, SelfControl& selfControl)
+    : _name(kServiceName), _clock(clock), _selfControl(selfControl) {}
 
 DWORD QorLogService::Initialize(DWORD* serviceSpecificExitCode) {
   *serviceSpecificExitCode = 0;
@@ -129,7 +130,7 @@ bool QorLogService::Publish(Equipment&& equipment, StepFailure& failure) {
   if (Stopping()) return false;
   _equipment = std::move(equipment);
   _published = true;
-  _lastStartAttempt = std::chrono::steady_clock::now();
+  _lastStartAttempt = _clock.Now();
   LocalLogTimer().SendThrough(_selfControl, _events);
   UploadLogTimer().SendThrough(_selfControl, _events);
   if (failure.exitCode == NO_ERROR)
@@ -312,7 +313,7 @@ void QorLogService::OnUploadLogTimer() {
 // From a local tick while the start has not succeeded: redoes the failed
 // steps, then starts sampling as a start that succeeded at once would have.
 QorLogService::CycleOutcome QorLogService::RetryStart() {
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = _clock.Now();
   if (now - _lastStartAttempt < std::chrono::milliseconds(kMinRecoveryIntervalMs)) return CycleOutcome::kDone;
   _lastStartAttempt = now;
   if (!_equipment.driverReady) {

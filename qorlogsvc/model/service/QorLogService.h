@@ -15,6 +15,7 @@
 
 #include "IServiceImplement.h"
 #include "IServiceNameGenerator.h"
+#include "clock.h"
 #include "driver_channel.h"
 #include "log_file_manager.h"
 #include "sample_row.h"
@@ -27,10 +28,12 @@ namespace qorlogsvc::model::service {
 
 class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessan::Orwe::IServiceNameGenerator {
  public:
-  // Sends its own controls through the service control manager.
+  // Sends its own controls through the service control manager and measures
+  // its retries with the system's clock.
   QorLogService();
-  // Sends them through `selfControl`, which outlives the service's ticks.
-  explicit QorLogService(SelfControl& selfControl);
+  // Through `selfControl` and with `clock` instead; both outlive the service's
+  // ticks.
+  QorLogService(const Clock& clock, SelfControl& selfControl);
 
   // IServiceImplement
   DWORD Initialize(DWORD* serviceSpecificExitCode) override;
@@ -119,6 +122,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   bool Stopping() const { return _stopRequested.load(); }
 
   std::wstring _name;
+  const Clock& _clock;
   SelfControl& _selfControl;
   // Set by the first stop. A start under way looks at it between its steps and
   // gives up at the first one that sees it, before it publishes anything.
@@ -135,7 +139,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   std::chrono::steady_clock::time_point _lastStartAttempt;
   // Set by the local cycle whose read failed, until a read succeeds again.
   bool _driverLost = false;
-  ServiceEvents _events;  // safe from any thread
+  ServiceEvents _events{_clock};  // safe from any thread
 };
 
 }  // namespace qorlogsvc::model::service

@@ -37,7 +37,7 @@ void ServiceEvents::Close() {
 
 void ServiceEvents::Report(Kind kind, WORD type, DWORD eventId, const std::vector<std::wstring>& strings) {
   std::lock_guard<std::mutex> guard(_lock);
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = _clock.Now();
   auto& last = _lastReported[kind];
   if (last && now - *last < kMinInterval) return;
   last = now;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
@@ -37,6 +38,9 @@ class ServiceEvents {
  public:
   static constexpr std::chrono::seconds kMinInterval{60};
 
+  // Measures the minute between two entries of a kind with `clock`, which outlives this.
+  explicit ServiceEvents(const Clock& clock) : _clock(clock) {}
+
   void SamplingBegan();
   // `what` and `object` say which step ("opening", "the log files: ...").
   void StartStepFailed(const std::string& what, const std::string& object, DWORD win32Error, DWORD retryMs);
@@ -56,6 +60,7 @@ class ServiceEvents {
   // minute. A log that cannot be written is only traced.
   void Report(Kind kind, WORD type, DWORD eventId, const std::vector<std::wstring>& strings);
 
+  const Clock& _clock;
   // The start reports from the worker thread, the controls from the dispatcher.
   std::mutex _lock;
   tarn::UniqueEventSource _source;  // guarded by _lock, as is the rest
