@@ -345,8 +345,6 @@ QorLogService::CycleOutcome QorLogService::RetryStart() {
 // afterwards, the local one no sooner than kMinRecoveryIntervalMs from now, so
 // a read that keeps failing never spins (LogPeriodMs 0 re-arms at once).
 QorLogService::CycleOutcome QorLogService::RecoverDriver() {
-  LocalLogTimer().DeleteTimer();
-  UploadLogTimer().DeleteTimer();
   DriverChannel& channel = _equipment.channel;
   channel.CloseAll();
   if (channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
