@@ -455,6 +455,28 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
                                     }));
 }
 
+// A recovery brings the driver up as a start does: a step that fails is told,
+// not ignored, and the next local tick completes what is missing.
+TEST_F(ServiceOnMachine, ARecoveryThatCannotOpenTheDriverSaysSoAndTheNextTickCompletesIt) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(2, "WIFI", "fail = read 31\nfail = open 5\n") + Device(1, "BATTERY"));
+  Control(128);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "the start itself succeeded";
+  for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);  // completes the driver
+  Control(128);  // samples
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+  EXPECT_EQ(Events(machine.root()), (std::vector<std::string>{
+                                        "TarnSvc INFORMATION 1",
+                                        "TarnSvc WARNING 4 31",
+                                        "TarnSvc ERROR 2 opening | the driver's interfaces | 5 | 3600000",
+                                        "TarnSvc INFORMATION 5",
+                                    }));
+}
+
 // Timers that cannot be made leave a service that would never sample: the
 // start fails with the creation's error, says so once, and a retry makes them.
 TEST_F(ServiceOnMachine, ATimerThatCannotBeMadeFailsTheStartAndIsMadeByARetry) {
@@ -576,7 +598,7 @@ TEST_F(ServiceOnMachine, AStopDuringASlowDriverRequestIsAnsweredAtOnceAndTheStar
     EXPECT_EQ(slow.HandleControl(stop, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
     EXPECT_FALSE(start.Finished()) << "the stop waited for the start";
     EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(record.dwWaitHint, QorLogService::kStopDuringStartWaitHintMs);
+    EXPECT_EQ(record.dwWaitHint, Corvessan::Orwe::CService::kStopWaitHintMs);
     EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
     EXPECT_FALSE(start.Finished());
 
