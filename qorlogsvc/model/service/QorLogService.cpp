@@ -426,7 +426,28 @@ void QorLogService::TearDown() {
 
 const DriverChannel& QorLogService::Channel() const {
   static const DriverChannel& none = *new DriverChannel;
+  std::lock_guard<std::mutex> guard(_lock);
   return _equipment ? _equipment->channel : none;
+}
+
+std::uint32_t QorLogService::LogPeriodMs() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->settings.logPeriodMs : 0;
+}
+
+std::uint32_t QorLogService::UploadLogPeriodMs() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->settings.uploadLogPeriodMs : 0;
+}
+
+LogFileManager* QorLogService::LocalLog() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->localLog.get() : nullptr;
+}
+
+UploadLogFileManager* QorLogService::UploadLog() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->uploadLog.get() : nullptr;
 }
 
 QorLogService::TimerPresence QorLogService::Timers() {

@@ -58,12 +58,13 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   static constexpr DWORD kMinRecoveryIntervalMs = 1000;
 
   // Read-only views of what the start published, for tests (empty or zero
-  // when nothing is published).
+  // when nothing is published), taken under the lock. What they point to is
+  // the service's: a test looks at it while no control runs.
   const DriverChannel& Channel() const;
-  std::uint32_t LogPeriodMs() const { return _equipment ? _equipment->settings.logPeriodMs : 0; }
-  std::uint32_t UploadLogPeriodMs() const { return _equipment ? _equipment->settings.uploadLogPeriodMs : 0; }
-  LogFileManager* LocalLog() const { return _equipment ? _equipment->localLog.get() : nullptr; }
-  UploadLogFileManager* UploadLog() const { return _equipment ? _equipment->uploadLog.get() : nullptr; }
+  std::uint32_t LogPeriodMs() const;
+  std::uint32_t UploadLogPeriodMs() const;
+  LogFileManager* LocalLog() const;
+  UploadLogFileManager* UploadLog() const;
 
  private:
   // What a start makes: the driver's interfaces, the settings and the logs.
@@ -146,7 +147,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   std::atomic<bool> _stopRequested{false};
   // Held by every control, and by the start only to begin, to publish and to
   // end: never across a step that may block.
-  std::mutex _lock;
+  mutable std::mutex _lock;
   // Guarded by _lock from here on.
   Health _health = Health::kStopped;
   std::unique_ptr<Equipment> _equipment;  // what the start published; null before and after
