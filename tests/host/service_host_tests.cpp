@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -174,6 +175,29 @@ class ServiceHostTest : public testing::Test {
     serviceMain.join();
   }
 
+  // Starts a service whose Run is busy through the stop loop's first
+  // `busyWaits` waits for the worker (each a half wait hint that passes, after
+  // `duringWait` of its number), stops it and returns the reports: running,
+  // the stop's, then one per check point and the stopped one.
+  std::vector<SERVICE_STATUS> StopWhileRunIsBusy(int busyWaits, const std::function<void(int)>& duringWait) {
+    service->blockRun = true;
+    RegisterService();
+    int workerWaits = 0;
+    ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
+      if (++workerWaits <= busyWaits) {
+        duringWait(workerWaits);
+        return WAIT_TIMEOUT;
+      }
+      service->releaseRun.set_value();
+      return ::WaitForSingleObject(handle, INFINITE);
+    }));
+    StartService();
+    WaitForReports(1);
+    StopAndJoin();
+    EXPECT_EQ(workerWaits, busyWaits + 1);
+    return WaitForReports(4 + static_cast<std::size_t>(busyWaits));
+  }
+
   NiceMock<MockWin32Api> win32;
   CService host{win32};
   std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
@@ -297,33 +321,13 @@ TEST_F(ServiceHostTest, CheckPointContinuesFromWhatTheHandlerLeft) {
 }
 
 TEST_F(ServiceHostTest, SlowWorkerGetsARisingCheckPointPerHalfWaitHint) {
-  service->blockRun = true;
-  RegisterService();
-  // The worker's done event is the second event created (after the stop event).
-  std::vector<HANDLE> events;
-  ON_CALL(win32, CreateEventW(_, _, _, _))
-      .WillByDefault(Invoke([&](LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name) {
-        HANDLE event = ::CreateEventW(a, manual, initial, name);
-        events.push_back(event);
-        return event;
-      }));
-  int workerWaits = 0;
-  ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
-    if (++workerWaits < 3) return WAIT_TIMEOUT;  // two half-hints pass with the worker busy
-    service->releaseRun.set_value();
-    return ::WaitForSingleObject(handle, INFINITE);
-  }));
-  StartService();
-  WaitForReports(1);
-  StopAndJoin();
-
-  auto all = WaitForReports(6);
+  // Two half-hints pass with the worker busy.
+  auto all = StopWhileRunIsBusy(2, [](int) {});
   ASSERT_EQ(all.size(), 6u);
   EXPECT_THAT(all[2], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError));
   EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError));
   EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 3, 20000, kNoError));
   EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
-  EXPECT_EQ(workerWaits, 3);
 }
 
 // A control that takes its time (a slow sampling cycle) while the service main
@@ -364,22 +368,7 @@ TEST_F(ServiceHostTest, ASlowControlHoldsUpNoCheckPoint) {
 // A stop while the service main counts its check points (a start still under
 // way): the count goes on instead of starting again from the handler's 0.
 TEST_F(ServiceHostTest, ASecondStopLeavesTheCheckPointsRising) {
-  service->blockRun = true;
-  RegisterService();
-  int workerWaits = 0;
-  ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
-    if (++workerWaits == 1) {
-      SendControl(SERVICE_CONTROL_STOP);  // the second stop
-      return WAIT_TIMEOUT;
-    }
-    service->releaseRun.set_value();
-    return ::WaitForSingleObject(handle, INFINITE);
-  }));
-  StartService();
-  WaitForReports(1);
-  StopAndJoin();
-
-  auto all = WaitForReports(6);
+  auto all = StopWhileRunIsBusy(1, [this](int) { SendControl(SERVICE_CONTROL_STOP); });
   ASSERT_EQ(all.size(), 6u);
   EXPECT_THAT(all[2], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError));
   EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError)) << "the second stop reset the check point";
