@@ -115,8 +115,8 @@ bool QorLogService::Publish(std::unique_ptr<Equipment> equipment, StepFailure fa
   if (Stopping()) return false;
   _equipment = std::move(equipment);
   _lastStartAttempt = _clock.Now();
-  LocalLogTimer().SendThrough(_selfControl, _events);
-  UploadLogTimer().SendThrough(_selfControl, _events);
+  LocalLogTimer().SendThrough(_selfControl);
+  UploadLogTimer().SendThrough(_selfControl);
   Settle(std::move(failure), BringUpOf::kStart);
   return true;
 }
@@ -419,9 +419,13 @@ void QorLogService::TearDown() {
   _health = Health::kStopped;
   if (!_equipment) return;
   _equipment.reset();
-  LocalLogTimer().DeleteQueue();
-  UploadLogTimer().DeleteQueue();
+  for (IntervalTimer* timer : {&LocalLogTimer(), &UploadLogTimer()}) {
+    timer->DeleteQueue();
+    // A tick still under way may outlive this service object, not the process.
+    timer->SendThrough(RealSelfControl::Instance());
+  }
   _events.Close();
+  TimerEvents().Close();
 }
 
 const DriverChannel& QorLogService::Channel() const {

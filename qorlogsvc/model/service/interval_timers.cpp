@@ -22,25 +22,25 @@ DWORD IntervalTimer::Start(DWORD dueMs, DWORD periodMs) {
     _timer = nullptr;
     return CreationError();
   }
+  _armed = true;
   return NO_ERROR;
 }
 
 // FALSE with ERROR_IO_PENDING only says a callback is still finishing.
 void IntervalTimer::DeleteTimer() {
+  _armed = false;
   if (_timer == nullptr) return;
   DeleteTimerQueueTimer(_queue.get(), _timer, nullptr);
   _timer = nullptr;
 }
 
 void IntervalTimer::DeleteQueue() {
+  _armed = false;
   _timer = nullptr;
   _queue.reset();
 }
 
-void IntervalTimer::SendThrough(SelfControl& sender, ServiceEvents& events) {
-  _sender = &sender;
-  _events = &events;
-}
+void IntervalTimer::SendThrough(SelfControl& sender) { _sender = &sender; }
 
 void CALLBACK IntervalTimer::OnTick(PVOID timer, BOOLEAN) { static_cast<IntervalTimer*>(timer)->Tick(); }
 
@@ -70,8 +70,7 @@ void IntervalTimer::SendControl() {
   ++_failedTicks;
   DebugTrace("A tick of control %u failed (%lu): %u in a row\n", static_cast<unsigned>(_control),
              static_cast<unsigned long>(error), ++_failedInRow);
-  if (ServiceEvents* events = _events.load(); events != nullptr && _failedInRow == 1)
-    events->ControlsNotArriving(_control, error);
+  if (_failedInRow == 1 && _armed) TimerEvents().ControlsNotArriving(_control, error);
 }
 
 // Never destroyed, not even at the process's exit, when a tick may still run.
@@ -83,6 +82,11 @@ IntervalTimer& LocalLogTimer() {
 IntervalTimer& UploadLogTimer() {
   static IntervalTimer& timer = *new IntervalTimer(SERVICE_CONTROL_UPLOADLOG_TIMER);
   return timer;
+}
+
+ServiceEvents& TimerEvents() {
+  static ServiceEvents& events = *new ServiceEvents(RealClock::Instance());
+  return events;
 }
 
 }  // namespace qorlogsvc::model::service

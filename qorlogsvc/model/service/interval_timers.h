@@ -50,15 +50,16 @@ class IntervalTimer {
   IntervalTimer(const IntervalTimer&) = delete;
   IntervalTimer& operator=(const IntervalTimer&) = delete;
 
-  // How the ticks send their control, and where they tell that the controls
-  // stopped arriving. Both must outlive every tick (the service object lives
-  // as long as the process). Until then: the manager, and no event.
-  void SendThrough(SelfControl& sender, ServiceEvents& events);
+  // How the ticks send their control; it must outlive every tick that may
+  // still run. The manager (RealSelfControl) unless a test says otherwise.
+  void SendThrough(SelfControl& sender);
 
   // What a tick of the timer does, on a thread of the pool: sends the control,
   // unless the previous one still waits. A control that does not arrive is
-  // traced and counted; the first of a run is also told in the event log.
-  // Public so that tests can tick without waiting out a period.
+  // traced and counted; the first of a run is also told in the event log
+  // (TimerEvents), unless the timer is gone by then (a tick under way at the
+  // stop, whose control the stopping service refuses). Public so that tests
+  // can tick without waiting out a period.
   void Tick();
 
   // Ticks whose control could not be sent, since the process began.
@@ -87,7 +88,7 @@ class IntervalTimer {
   const DWORD _control;
   TickGate _ticks;
   std::atomic<SelfControl*> _sender{&RealSelfControl::Instance()};
-  std::atomic<ServiceEvents*> _events{nullptr};
+  std::atomic<bool> _armed{false};  // a timer exists that ticks
   std::atomic<unsigned> _failedTicks{0};
   unsigned _failedInRow = 0;  // only the tick that passed the gate touches it
   tarn::UniqueTimerQueue _queue;
@@ -99,5 +100,9 @@ class IntervalTimer {
 // finds its timer alive.
 IntervalTimer& LocalLogTimer();   // control 128
 IntervalTimer& UploadLogTimer();  // control 129
+
+// Where the ticks tell that their controls stopped arriving: the process's own,
+// never destroyed, as a tick may outlive the service object.
+ServiceEvents& TimerEvents();
 
 }  // namespace qorlogsvc::model::service
