@@ -108,9 +108,8 @@ std::optional<OpenedLogFile> OpenLogFileSafely(const std::wstring& path, bool di
       _close(descriptor);
       return std::nullopt;
     }
-    const bool created = !existed || discardContent || facts->size == 0;
-    if (created) facts->size = 0;
-    return OpenedLogFile{std::move(file), *facts, descriptor, created};
+    if (discardContent) facts->size = 0;  // emptied above
+    return OpenedLogFile{std::move(file), *facts, descriptor};
   }
   DebugTrace("%s: a link keeps reappearing under this name; not opened", ToNarrow(path).c_str());
   return std::nullopt;

@@ -52,8 +52,7 @@ bool RemoveName(const std::wstring& path, const FileFacts& facts);
 struct OpenedLogFile {
   UniqueFile file;
   FileFacts facts;
-  int descriptor = -1;   // the runtime's descriptor under `file`
-  bool created = false;  // no file of that name was there (or it was empty or just emptied)
+  int descriptor = -1;  // the runtime's descriptor under `file`
 };
 
 // Opens the file for appending with deny-none sharing, creating it when

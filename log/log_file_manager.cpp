@@ -17,6 +17,7 @@
 
 #include "debug_trace.h"
 #include "link_safety.h"
+#include "log_error.h"
 #include "tarn_fs/file_system.h"
 #include "time_stamp.h"
 #include "utf16_order.h"
@@ -43,7 +44,7 @@ LogFileManager::LogFileManager() {
   _folder = CommonAppDataFolder() + _subFolder;
   // Made, or repaired when it exists with another owner, a looser access list or a link in its place.
   if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Start))
-    throw std::runtime_error("cannot be created");
+    throw LogError::WithLastError("cannot be created", ERROR_CANNOT_MAKE);
 }
 
 std::wstring LogFileManager::AppDataFolder() const { return _folder.substr(0, _folder.size() - _subFolder.size()); }
@@ -53,7 +54,7 @@ LogFileManager::~LogFileManager() { Close(); }
 std::wstring LogFileManager::CommonAppDataFolder() {
   wchar_t path[MAX_PATH] = {};
   if (!SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, TRUE))
-    throw std::runtime_error("Get ProgramData path is failed.");
+    throw LogError::WithLastError("Get ProgramData path is failed.", ERROR_PATH_NOT_FOUND);
   return path;
 }
 
@@ -69,9 +70,9 @@ void LogFileManager::Open() {
   if (_stream.is_open()) return;
 
   if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse))
-    throw std::runtime_error("Open log file failed.");
+    throw LogError::WithLastError("Open log file failed.", ERROR_PATH_NOT_FOUND);
   AdoptCurrentFile();
-  if (!_stream.is_open()) throw std::runtime_error("Open log file failed.");
+  if (!_stream.is_open()) throw LogError::WithLastError("Open log file failed.", ERROR_OPEN_FAILED);
   if (_stream.Size() == 0) WriteLineOrClose({_header});
 }
 

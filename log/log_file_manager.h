@@ -10,7 +10,8 @@
 // File format: see LogStream (one byte per character, CR LF, no byte-order mark).
 //
 // Not thread-safe: one caller at a time. Failures to find or create the folder
-// and to open the file are thrown as std::runtime_error; see each operation.
+// and to open the file are thrown as LogError (a std::runtime_error that keeps
+// the Win32 error of the call that failed); see each operation.
 #pragma once
 
 #include <chrono>
@@ -21,13 +22,14 @@
 #include <vector>
 
 #include "link_safety.h"
+#include "log_error.h"
 #include "log_stream.h"
 
 class LogFileManager {
  public:
   // Finds the common application-data folder and creates the log folder below
-  // it. Throws std::runtime_error "Get ProgramData path is failed." or
-  // "cannot be created".
+  // it. Throws LogError "Get ProgramData path is failed." or "cannot be
+  // created".
   LogFileManager();
   ~LogFileManager();
   LogFileManager(const LogFileManager&) = delete;
@@ -38,8 +40,8 @@ class LogFileManager {
   virtual void Configure(std::wstring kind, std::wstring header);
 
   // Opens the current file for appending, creating it with the header when it
-  // is new. Does nothing while the file is open. Throws std::runtime_error
-  // "Open log file failed.".
+  // is new. Does nothing while the file is open. Throws LogError "Open log
+  // file failed.".
   void Open();
 
   // Appends "<time stamp>,<row>". A row that cannot be written is lost and the

@@ -49,9 +49,6 @@ class LogStream {
   // that fails, the file is cut back to its size before the line.
   bool WriteLine(std::initializer_list<std::wstring_view> parts);
 
-  // The bytes of the last line written, line end included.
-  std::size_t LastLineBytes() const { return _bytes.size(); }
-
   // Asks the system to write the file's data to stable storage
   // (FlushFileBuffers on Windows). False when it could not.
   bool Commit();

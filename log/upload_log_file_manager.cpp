@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "debug_trace.h"
 #include "tarn_fs/file_system.h"
 
 UploadLogFileManager::UploadLogFileManager() : _uploadFolder(AppDataFolder() + _uploadSubFolder) {}
@@ -27,7 +28,9 @@ void UploadLogFileManager::RotateIfNeeded() {
     }
     MoveToBackup(_filePath, _uploadFolder);
     RemoveOldBackups(_uploadFolder);
-  } catch (const std::exception&) {
-    // Nothing is reported; the file stays in place and the next row tries again.
+  } catch (const std::exception& error) {
+    // Kept from the caller, as a failed hand-over never costs a row: the file
+    // stays in place and the next row tries again.
+    DebugTrace("The upload log could not be handed over: %s", error.what());
   }
 }

@@ -16,8 +16,8 @@
 namespace Corvessan::Orwe {
 namespace {
 
-std::runtime_error NoImplementationFor(const std::wstring& name) {
-  return std::runtime_error("No implementation found for " + (name.empty() ? std::string("(null)") : ToNarrow(name)));
+std::string NoImplementationFor(const std::wstring& name) {
+  return "No implementation found for " + (name.empty() ? std::string("(null)") : ToNarrow(name));
 }
 
 // Answers the manager for a start that this process cannot serve.
@@ -50,12 +50,17 @@ bool IsStopping(const SERVICE_STATUS& status) {
 }
 
 // Writes into `record` each field that `after` changed from `before`; the
-// fields the handler left alone keep what others wrote meanwhile.
+// fields the handler left alone keep what others wrote meanwhile. Once the
+// record is stop-pending, the check point and the wait hint are the service
+// main's, which is counting them: a second stop does not start them again.
 void ApplyChanges(const SERVICE_STATUS& before, const SERVICE_STATUS& after, SERVICE_STATUS& record) {
+  const bool stopLoopOwnsProgress = IsStopping(before);
   for (DWORD SERVICE_STATUS::*field :
        {&SERVICE_STATUS::dwServiceType, &SERVICE_STATUS::dwCurrentState, &SERVICE_STATUS::dwControlsAccepted,
         &SERVICE_STATUS::dwWin32ExitCode, &SERVICE_STATUS::dwServiceSpecificExitCode, &SERVICE_STATUS::dwCheckPoint,
         &SERVICE_STATUS::dwWaitHint}) {
+    const bool progress = field == &SERVICE_STATUS::dwCheckPoint || field == &SERVICE_STATUS::dwWaitHint;
+    if (stopLoopOwnsProgress && progress) continue;
     if (after.*field != before.*field) record.*field = after.*field;
   }
 }
@@ -87,6 +92,7 @@ void CService::SetNameGenerator(std::shared_ptr<IServiceNameGenerator> generator
 
 void CService::Register(const std::wstring& name, std::shared_ptr<IServiceImplement> implementation) {
   auto context = std::make_unique<ServiceContext>();
+  context->name = name;
   context->implementation = std::move(implementation);
   _contexts.erase(name);
   _contexts.emplace(name, std::move(context));
@@ -110,8 +116,10 @@ DWORD CService::StartDispatcher() {
   table.push_back({nullptr, nullptr});
 
   if (_win32->StartServiceCtrlDispatcherW(table.data())) return NO_ERROR;
-  TraceDispatcherFailure(GetLastError());
-  return GetLastError();
+  // Read once, before FormatMessageA may change it.
+  const DWORD error = GetLastError();
+  TraceDispatcherFailure(error);
+  return error;
 }
 
 void WINAPI CService::ServiceMain(DWORD argc, LPWSTR* argv) { Instance().RunServiceMain(argc, argv); }
@@ -120,14 +128,20 @@ DWORD WINAPI CService::HandlerEx(DWORD control, DWORD eventType, LPVOID eventDat
   return Instance().RouteControl(control, eventType, eventData, context);
 }
 
-CService::ServiceContext& CService::FindContext(const std::wstring& name) {
-  auto it = _contexts.find(name);
-  if (it == _contexts.end()) throw NoImplementationFor(name);
-  return *it->second;
-}
-
 bool CService::ReportStatus(ServiceContext& context) {
   return _win32->SetServiceStatus(context.statusHandle, &context.status) != FALSE;
+}
+
+// The one place where Run's result becomes the record's exit codes: before a
+// control's handler takes its copy (RouteControl) and before the service
+// main's own reports, so that a handler that knows better (a failed start that
+// a retry completed in the meantime) always has the last word, whenever the
+// worker finished; a control under way when it finished reports without it.
+void CService::WriteRunExitCodes(ServiceContext& context) {
+  if (!context.runExitCodes) return;
+  context.status.dwWin32ExitCode = context.runExitCodes->first;
+  context.status.dwServiceSpecificExitCode = context.runExitCodes->second;
+  context.runExitCodes.reset();
 }
 
 // The manager started a service that no registered implementation serves: tell it
@@ -144,76 +158,106 @@ void CService::RejectStart(DWORD argc, LPWSTR* argv) {
 }
 
 void CService::RunServiceMain(DWORD argc, LPWSTR* argv) {
-  // The handler's context points at this string, so it lives until the stopped report.
-  std::wstring name;
-  ServiceContext* found = nullptr;
-  try {
-    name = _nameGenerator->GetServiceName(static_cast<int>(argc), argv);
-    found = &FindContext(name);
-  } catch (const std::exception& error) {
-    DebugTrace("ServiceMain: %s", error.what());
-    RejectStart(argc, argv);
-    return;
-  }
-  ServiceContext& context = *found;
-  const DWORD controlsAccepted = context.implementation->GetControlsAccepted();
-
-  {
-    std::lock_guard<std::mutex> guard(context.statusLock);
-    context.status = SERVICE_STATUS{};
-    context.status.dwServiceType = _contexts.size() == 1 ? SERVICE_WIN32_OWN_PROCESS : SERVICE_WIN32_SHARE_PROCESS;
-    context.status.dwCurrentState = SERVICE_START_PENDING;
-    context.status.dwControlsAccepted = controlsAccepted;
-    // Registered under the lock: a control that arrives at once waits until the
-    // handle it is reported with has been stored.
-    context.statusHandle = _win32->RegisterServiceCtrlHandlerExW(name.c_str(), &CService::HandlerEx, &name);
-    if (context.statusHandle == nullptr) return;
-  }
-
-  DWORD serviceSpecificExitCode = 0;
-  const DWORD initialized = context.implementation->Initialize(&serviceSpecificExitCode);
-  {
-    std::lock_guard<std::mutex> guard(context.statusLock);
-    if (initialized != NO_ERROR) {
-      context.status.dwCurrentState = SERVICE_STOPPED;
-      context.status.dwWin32ExitCode = initialized;
-      context.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
-      ReportStatus(context);
-      return;
-    }
-    context.status.dwCurrentState = SERVICE_RUNNING;
-    if (!ReportStatus(context)) return;
-  }
-
+  ServiceContext* context = FindStartedService(argc, argv);
+  if (context == nullptr || !RegisterHandler(*context) || !InitializeAndReportRunning(*context)) return;
   // The worker signals this event as its last act, so the stop loop can wait for
   // it through the platform layer with a time-out.
   tarn::UniqueHandle workerDone(_win32->CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread worker;
+  std::thread worker = StartWorker(*context, workerDone.get());
+  const bool workerEnded = WaitForStop(*context, worker, workerDone.get());
+  ReleaseWorker(worker, workerEnded, workerDone);
+  ReportStopped(*context);
+}
+
+// The context of the service the manager started; null (traced, and the start
+// rejected) when no implementation serves that name.
+CService::ServiceContext* CService::FindStartedService(DWORD argc, LPWSTR* argv) {
+  std::wstring name;
   try {
-    worker = std::thread([this, &context, done = workerDone.get()] { RunWorker(context, done); });
+    name = _nameGenerator->GetServiceName(static_cast<int>(argc), argv);
+  } catch (const std::exception& error) {
+    DebugTrace("ServiceMain: %s", error.what());
+    RejectStart(argc, argv);
+    return nullptr;
+  }
+  auto found = _contexts.find(name);
+  if (found == _contexts.end()) {
+    DebugTrace("ServiceMain: %s", NoImplementationFor(name).c_str());
+    RejectStart(argc, argv);
+    return nullptr;
+  }
+  return found->second.get();
+}
+
+// The record starts over, start-pending (never reported by itself), and the
+// handler is registered with the context as its own.
+bool CService::RegisterHandler(ServiceContext& context) {
+  const DWORD controlsAccepted = context.implementation->GetControlsAccepted();
+  std::lock_guard<std::mutex> guard(context.statusLock);
+  context.status = SERVICE_STATUS{};
+  context.status.dwServiceType = _contexts.size() == 1 ? SERVICE_WIN32_OWN_PROCESS : SERVICE_WIN32_SHARE_PROCESS;
+  context.status.dwCurrentState = SERVICE_START_PENDING;
+  context.status.dwControlsAccepted = controlsAccepted;
+  context.runExitCodes.reset();
+  // Registered under the lock: a control that arrives at once waits until the
+  // handle it is reported with has been stored.
+  context.statusHandle = _win32->RegisterServiceCtrlHandlerExW(context.name.c_str(), &CService::HandlerEx, &context);
+  return context.statusHandle != nullptr;
+}
+
+// Stopped with Initialize's codes when it fails; otherwise running. False when
+// nothing is to be started.
+bool CService::InitializeAndReportRunning(ServiceContext& context) {
+  DWORD serviceSpecificExitCode = 0;
+  const DWORD initialized = context.implementation->Initialize(&serviceSpecificExitCode);
+  std::lock_guard<std::mutex> guard(context.statusLock);
+  if (initialized != NO_ERROR) {
+    context.status.dwCurrentState = SERVICE_STOPPED;
+    context.status.dwWin32ExitCode = initialized;
+    context.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+    ReportStatus(context);
+    return false;
+  }
+  context.status.dwCurrentState = SERVICE_RUNNING;
+  return ReportStatus(context);
+}
+
+// No worker (not joinable) when the thread cannot be started: the service
+// stays running and waits for its stop.
+std::thread CService::StartWorker(ServiceContext& context, HANDLE workerDone) {
+  try {
+    return std::thread([this, &context, workerDone] { RunWorker(context, workerDone); });
   } catch (const std::system_error& error) {
     DebugTrace("The worker thread could not be started: %s", error.what());
+    return {};
   }
+}
 
-  bool workerEnded = !worker.joinable();
-  if (_win32->WaitForSingleObject(context.stopEvent.get(), INFINITE) == WAIT_OBJECT_0)
-    workerEnded = WaitForWorkerWithCheckPoints(context, workerDone.get(), worker.joinable());
+// Waits for the stop event, then runs the stop loop. True when the worker has
+// ended (or there was none).
+bool CService::WaitForStop(ServiceContext& context, std::thread& worker, HANDLE workerDone) {
+  if (_win32->WaitForSingleObject(context.stopEvent.get(), INFINITE) != WAIT_OBJECT_0) return !worker.joinable();
+  return WaitForWorkerWithCheckPoints(context, workerDone, worker.joinable());
+}
 
-  // A worker that did not end in time (its wait failed, or the check points ran
-  // out) is left to end with the process rather than hang the stop for ever. Its
-  // context lives until the process ends, and its done event is left open so that
-  // its last SetEvent can never reach another object that reused the handle.
-  if (worker.joinable()) {
-    if (workerEnded) {
-      worker.join();
-    } else {
-      DebugTrace("The worker thread is still running; the service stops without it.");
-      worker.detach();
-      static_cast<void>(workerDone.release());
-    }
+// A worker that did not end in time (its wait failed, or the check points ran
+// out) is left to end with the process rather than hang the stop for ever. Its
+// context lives until the process ends, and its done event is left open so that
+// its last SetEvent can never reach another object that reused the handle.
+void CService::ReleaseWorker(std::thread& worker, bool workerEnded, tarn::UniqueHandle& workerDone) {
+  if (!worker.joinable()) return;
+  if (workerEnded) {
+    worker.join();
+    return;
   }
+  DebugTrace("The worker thread is still running; the service stops without it.");
+  worker.detach();
+  static_cast<void>(workerDone.release());
+}
 
+void CService::ReportStopped(ServiceContext& context) {
   std::lock_guard<std::mutex> guard(context.statusLock);
+  WriteRunExitCodes(context);
   context.status.dwCurrentState = SERVICE_STOPPED;
   context.status.dwCheckPoint = 0;
   context.status.dwWaitHint = 0;
@@ -234,6 +278,7 @@ bool CService::WaitForWorkerWithCheckPoints(ServiceContext& context, HANDLE work
     DebugTrace("CheckPoint %d, waiting %d sec...", static_cast<int>(checkPoint), 10000);
     {
       std::lock_guard<std::mutex> guard(context.statusLock);
+      WriteRunExitCodes(context);
       context.status.dwCurrentState = SERVICE_STOP_PENDING;
       ReportStatus(context);
     }
@@ -262,19 +307,16 @@ void CService::RunWorker(ServiceContext& context, HANDLE workerDone) {
   }
   if (win32ExitCode != NO_ERROR) {
     std::lock_guard<std::mutex> guard(context.statusLock);
-    context.status.dwWin32ExitCode = win32ExitCode;
-    context.status.dwServiceSpecificExitCode = serviceSpecificExitCode;
+    context.runExitCodes.emplace(win32ExitCode, serviceSpecificExitCode);
   }
   _win32->SetEvent(workerDone);
 }
 
 DWORD CService::RouteControl(DWORD control, DWORD eventType, LPVOID eventData, LPVOID contextValue) {
-  const std::wstring* name = static_cast<const std::wstring*>(contextValue);
-  ServiceContext* context = nullptr;
-  try {
-    context = &FindContext(name != nullptr ? *name : std::wstring());
-  } catch (const std::exception& error) {
-    DebugTrace("HandlerEx: %s", error.what());
+  // The context the service main registered the handler with.
+  auto* context = static_cast<ServiceContext*>(contextValue);
+  if (context == nullptr) {
+    DebugTrace("HandlerEx: %s", NoImplementationFor(std::wstring()).c_str());
     return ERROR_SERVICE_NOT_IN_EXE;
   }
 
@@ -284,6 +326,7 @@ DWORD CService::RouteControl(DWORD control, DWORD eventType, LPVOID eventData, L
   SERVICE_STATUS before{};
   {
     std::lock_guard<std::mutex> guard(context->statusLock);
+    WriteRunExitCodes(*context);
     before = context->status;
   }
   SERVICE_STATUS after = before;

@@ -7,7 +7,10 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <unordered_map>
 
 #include "IServiceImplement.h"
@@ -47,17 +50,21 @@ class CService {
   static constexpr DWORD kStopWaitHintMs = 20000;
 
  private:
-  // One per registered service. `status` is written by the service main, by the
-  // worker thread and (from the copy it was given) by the implementation's
-  // control handler, so every access goes through `statusLock`, which is held
-  // only around the record: a report never sends a torn one, and a slow
-  // control holds up no other report.
+  // One per registered service, at a fixed address: the control handler's
+  // context points at it. `status` is written by the service main and (from
+  // the copy it was given) by the implementation's control handler, so every
+  // access goes through `statusLock`, which is held only around the record: a
+  // report never sends a torn one, and a slow control holds up no other report.
   struct ServiceContext {
+    std::wstring name;
     std::shared_ptr<IServiceImplement> implementation;
     SERVICE_STATUS status{};
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     tarn::UniqueHandle stopEvent;
     std::mutex statusLock;
+    // What the worker's Run gave, until it is written into `status` (guarded
+    // by `statusLock`).
+    std::optional<std::pair<DWORD, DWORD>> runExitCodes;
   };
 
   // Power capabilities as read at start-up; the host never registers a
@@ -69,9 +76,20 @@ class CService {
     HPOWERNOTIFY handle = nullptr;
   };
 
-  ServiceContext& FindContext(const std::wstring& name);
+  // The steps of the service main, in order.
+  ServiceContext* FindStartedService(DWORD argc, LPWSTR* argv);
   void RejectStart(DWORD argc, LPWSTR* argv);
+  bool RegisterHandler(ServiceContext& context);
+  bool InitializeAndReportRunning(ServiceContext& context);
+  std::thread StartWorker(ServiceContext& context, HANDLE workerDone);
+  bool WaitForStop(ServiceContext& context, std::thread& worker, HANDLE workerDone);
+  void ReleaseWorker(std::thread& worker, bool workerEnded, tarn::UniqueHandle& workerDone);
+  void ReportStopped(ServiceContext& context);
+
+  // Under the context's statusLock.
   bool ReportStatus(ServiceContext& context);
+  static void WriteRunExitCodes(ServiceContext& context);
+
   void RunWorker(ServiceContext& context, HANDLE workerDone);
   bool WaitForWorkerWithCheckPoints(ServiceContext& context, HANDLE workerDone, bool hasWorker);
 

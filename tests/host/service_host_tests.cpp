@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,9 @@ class FakeService : public IServiceImplement {
   bool handleThrows = false;
   DWORD handleResult = NO_ERROR;
   DWORD checkPointOnStop = 0;
+  // Clears the start's exit codes at every control, as a service does whose
+  // failed start a retry has completed.
+  bool startSucceededSince = false;
   std::atomic<int> runCalls{0};
 
   // Run blocks until this is released (if `blockRun` is set).
@@ -68,6 +72,10 @@ class FakeService : public IServiceImplement {
       blockedControlEntered.set_value();
       releaseControl.get_future().wait_for(std::chrono::seconds(5));
       insideBlockedControl = false;
+    }
+    if (startSucceededSince && status->dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+      status->dwWin32ExitCode = NO_ERROR;
+      status->dwServiceSpecificExitCode = 0;
     }
     if (control == SERVICE_CONTROL_STOP) {
       status->dwCurrentState = SERVICE_STOP_PENDING;
@@ -165,6 +173,29 @@ class ServiceHostTest : public testing::Test {
   void StopAndJoin() {
     SendControl(SERVICE_CONTROL_STOP);
     serviceMain.join();
+  }
+
+  // Starts a service whose Run is busy through the stop loop's first
+  // `busyWaits` waits for the worker (each a half wait hint that passes, after
+  // `duringWait` of its number), stops it and returns the reports: running,
+  // the stop's, then one per check point and the stopped one.
+  std::vector<SERVICE_STATUS> StopWhileRunIsBusy(int busyWaits, const std::function<void(int)>& duringWait) {
+    service->blockRun = true;
+    RegisterService();
+    int workerWaits = 0;
+    ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
+      if (++workerWaits <= busyWaits) {
+        duringWait(workerWaits);
+        return WAIT_TIMEOUT;
+      }
+      service->releaseRun.set_value();
+      return ::WaitForSingleObject(handle, INFINITE);
+    }));
+    StartService();
+    WaitForReports(1);
+    StopAndJoin();
+    EXPECT_EQ(workerWaits, busyWaits + 1);
+    return WaitForReports(4 + static_cast<std::size_t>(busyWaits));
   }
 
   NiceMock<MockWin32Api> win32;
@@ -290,33 +321,13 @@ TEST_F(ServiceHostTest, CheckPointContinuesFromWhatTheHandlerLeft) {
 }
 
 TEST_F(ServiceHostTest, SlowWorkerGetsARisingCheckPointPerHalfWaitHint) {
-  service->blockRun = true;
-  RegisterService();
-  // The worker's done event is the second event created (after the stop event).
-  std::vector<HANDLE> events;
-  ON_CALL(win32, CreateEventW(_, _, _, _))
-      .WillByDefault(Invoke([&](LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name) {
-        HANDLE event = ::CreateEventW(a, manual, initial, name);
-        events.push_back(event);
-        return event;
-      }));
-  int workerWaits = 0;
-  ON_CALL(win32, WaitForSingleObject(_, 10000u)).WillByDefault(Invoke([&](HANDLE handle, DWORD) -> DWORD {
-    if (++workerWaits < 3) return WAIT_TIMEOUT;  // two half-hints pass with the worker busy
-    service->releaseRun.set_value();
-    return ::WaitForSingleObject(handle, INFINITE);
-  }));
-  StartService();
-  WaitForReports(1);
-  StopAndJoin();
-
-  auto all = WaitForReports(6);
+  // Two half-hints pass with the worker busy.
+  auto all = StopWhileRunIsBusy(2, [](int) {});
   ASSERT_EQ(all.size(), 6u);
   EXPECT_THAT(all[2], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError));
   EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError));
   EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 3, 20000, kNoError));
   EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
-  EXPECT_EQ(workerWaits, 3);
 }
 
 // A control that takes its time (a slow sampling cycle) while the service main
@@ -352,6 +363,53 @@ TEST_F(ServiceHostTest, ASlowControlHoldsUpNoCheckPoint) {
   EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError))
       << "the control's report keeps the check point";
   EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
+}
+
+// A stop while the service main counts its check points (a start still under
+// way): the count goes on instead of starting again from the handler's 0.
+TEST_F(ServiceHostTest, ASecondStopLeavesTheCheckPointsRising) {
+  auto all = StopWhileRunIsBusy(1, [this](int) { SendControl(SERVICE_CONTROL_STOP); });
+  ASSERT_EQ(all.size(), 6u);
+  EXPECT_THAT(all[2], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError));
+  EXPECT_THAT(all[3], StatusIs(SERVICE_STOP_PENDING, 1, 20000, kNoError)) << "the second stop reset the check point";
+  EXPECT_THAT(all[4], StatusIs(SERVICE_STOP_PENDING, 2, 20000, kNoError));
+  EXPECT_THAT(all[5], StatusIs(SERVICE_STOPPED, 0, 0, kNoError));
+}
+
+// Run's failure ends while a control is being handled whose handler knows the
+// start has succeeded since: that control's report must not carry the stale
+// 1066, nor any report after it.
+TEST_F(ServiceHostTest, ARunFailureThatAHandlerKnowsToBeOverIsNeverReported) {
+  service->blockRun = true;
+  service->runResult = 5;
+  service->blockedControl = 128;
+  service->startSucceededSince = true;
+  RegisterService();
+  std::promise<void> workerFinished;
+  int created = 0;
+  HANDLE stopEvent = nullptr;
+  ON_CALL(win32, CreateEventW(_, _, _, _))
+      .WillByDefault(Invoke([&](LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name) {
+        HANDLE event = ::CreateEventW(a, manual, initial, name);
+        if (created++ == 0) stopEvent = event;
+        return event;
+      }));
+  ON_CALL(win32, SetEvent(_)).WillByDefault(Invoke([&](HANDLE event) {
+    if (event != stopEvent) workerFinished.set_value();  // the worker's last act
+    return ::SetEvent(event);
+  }));
+  StartService();
+  WaitForReports(1);
+  std::thread slowControl([this] { SendControl(128); });
+  service->blockedControlEntered.get_future().wait();
+  service->releaseRun.set_value();
+  workerFinished.get_future().wait();
+  service->releaseControl.set_value();
+  slowControl.join();
+  StopAndJoin();
+
+  for (const auto& report : WaitForReports(5))
+    EXPECT_NE(report.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR)) << "a stale 1066 was reported";
 }
 
 TEST_F(ServiceHostTest, ControlResultsReachTheManagerAndEveryControlIsReported) {

@@ -2,6 +2,7 @@
 // to bring about, a machine without drive C:, the demo machine's registry).
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cwchar>
 #include <optional>
@@ -9,9 +10,13 @@
 
 #include <filesystem>
 
+#include "debug_trace.h"
+#include "log_error.h"
 #include "log_file_manager.h"
+#include "log_setup.h"
 #include "settings.h"
 #include "log_test_util.h"
+#include "tarn_sim/debug_sink.h"
 #include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 
@@ -89,6 +94,52 @@ TEST_F(SimOnlyTest, AShortWriteOfARowOrOfAHeaderLeavesNoTornLine) {
     EXPECT_TRUE(MatchesRows(bytes, headerLine, {"second", "third"})) << bytes;
     log.Close();
   }
+}
+
+// The service reports a log's failure with the Win32 error of the call that
+// failed, which the exception carries with the log's fixed text.
+TEST_F(SimOnlyTest, LogFailuresCarryTheWin32ErrorOfTheCallThatFailed) {
+  {
+    InjectedFaults faults("mkdir:LocalLog:1:1");
+    try {
+      LogFileManager log;
+      FAIL() << "constructed without its folder";
+    } catch (const LogError& error) {
+      EXPECT_STREQ(error.what(), "cannot be created");
+      EXPECT_EQ(error.Win32Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+  }
+  LogFileManager log;
+  log.Configure(L"TARNLog", L"# LogFormatVersion:V1.00");
+  InjectedFaults faults("open:TARNLog.csv:1:1");
+  try {
+    log.Open();
+    FAIL() << "opened a file held without sharing";
+  } catch (const LogError& error) {
+    EXPECT_STREQ(error.what(), "Open log file failed.");
+    EXPECT_EQ(error.Win32Error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  }
+}
+
+// A hand-over that fails with an exception costs no row and leaves the file,
+// but it is no longer silent.
+TEST_F(SimOnlyTest, AFailedHandOverIsSwallowedButTraced) {
+  MakeFolder(kDropFolder);
+  std::optional<UploadLogFileManager> slot;
+  UploadLogFileManager& log = StartUploadLog(slot, 0, 5);
+  log.WriteRow(L"row");
+  SetTraceEnabled(true);
+  tarn::sim::ClearDebugOutput();
+  {
+    InjectedFaults faults("throw:TARNLogUpload.csv:1:1");  // the look at the file before it is moved
+    EXPECT_NO_THROW(log.RotateIfNeeded());
+  }
+  SetTraceEnabled(false);
+  const auto trace = tarn::sim::DebugOutput();
+  EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& line) {
+    return line.find("The upload log could not be handed over: ") != std::string::npos;
+  })) << "the failure left no trace";
+  EXPECT_TRUE(PathExists(InFolder(kLocalFolder, L"TARNLogUpload.csv")));
 }
 
 TEST_F(SimOnlyTest, MissingApplicationDataFolderFailsConstruction) {

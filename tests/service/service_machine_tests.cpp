@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <share.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +21,12 @@
 #include <vector>
 
 #include "QorLogService.h"
+#include "debug_trace.h"
+#include "interval_timers.h"
 #include "log_headers.h"
+#include "service_fakes.h"
 #include "simulated_machine.h"
+#include "tarn_sim/debug_sink.h"
 #include "tarn_sim/faults.h"
 #include "tarn_sim/machine.h"
 #include "test_files.h"
@@ -45,6 +50,28 @@ constexpr char kRegistry[] =
 std::string Device(int n, const std::string& component, const std::string& extra = "") {
   return device_test::DeviceSection(device_test::InterfacePath(n), component, extra);
 }
+
+// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
+// without the time.
+std::vector<std::string> Events(const fs::path& machineRoot) {
+  std::ifstream in(machineRoot / "run/eventlog.log");
+  std::vector<std::string> events;
+  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
+  return events;
+}
+
+bool TraceHas(const std::string& text) {
+  for (const auto& line : tarn::sim::DebugOutput())
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+// The stand-in's injected faults for one test; none afterwards.
+class InjectedFaults {
+ public:
+  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
+  ~InjectedFaults() { tarn::sim::SetFaults(""); }
+};
 
 class ServiceOnMachine : public testing::Test {
  protected:
@@ -74,8 +101,13 @@ class ServiceOnMachine : public testing::Test {
     return lines;
   }
 
+  // A start that failed retries on the local tick, at most once a second.
+  void PassTheRetryInterval() { clock.Advance(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs)); }
+
   device_test::SimulatedMachine machine;
-  QorLogService service;
+  service_test::FakeClock clock;
+  service_test::FakeSelfControl selfControl;
+  QorLogService service{clock, selfControl};
   SERVICE_STATUS status{};
 };
 
@@ -232,21 +264,56 @@ TEST_F(ServiceOnMachine, ALogThatCannotBeWrittenLosesOnlyThatRow) {
 TEST_F(ServiceOnMachine, NoInterfaceAtStartRunsNothing) {
   WriteDevices("");
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));  // it asks to be stopped
+  EXPECT_EQ(selfControl.Sent(), std::vector<DWORD>{SERVICE_CONTROL_STOP});
   auto timers = QorLogService::Timers();
   EXPECT_FALSE(timers.logQueue || timers.uploadQueue);
   EXPECT_EQ(service.LocalLog(), nullptr);
 }
 
-// The stand-in's injected faults for one test; none afterwards.
-class InjectedFaults {
- public:
-  explicit InjectedFaults(const char* list) { tarn::sim::SetFaults(list); }
-  ~InjectedFaults() { tarn::sim::SetFaults(""); }
-};
+// Here the machine's manager has no "TarnSvc" and refuses the stop: the
+// service must not stay running without a driver and without a word.
+TEST_F(ServiceOnMachine, ASelfStopThatTheManagerRefusesIsRetriedOnTheNextTick) {
+  WriteDevices("");
+  QorLogService refused{clock, qorlogsvc::model::service::RealSelfControl::Instance()};  // the machine's manager
+  SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
+  EXPECT_NE(refused.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR)) << "a service without a driver runs on";
+  EXPECT_NE(QorLogService::Timers().logTimer, nullptr) << "no tick retries the stop";
+  PassTheRetryInterval();
+  refused.HandleControl(128, 0, nullptr, &record);
+  EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "no driver at all ends with exit code 0";
+  EXPECT_FALSE(QorLogService::Timers().logQueue);
+}
 
-// A start that failed retries on the local tick, at most once a second.
-void WaitForTheNextRetry() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(QorLogService::kMinRecoveryIntervalMs + 100));
+// The real way to send a control names the call the manager failed.
+TEST_F(ServiceOnMachine, AControlToSelfThatCannotBeSentReturnsAndTracesItsError) {
+  SetTraceEnabled(true);
+  tarn::sim::ClearDebugOutput();
+  EXPECT_EQ(qorlogsvc::model::service::SendControlToSelf(GENERIC_READ, SERVICE_USER_DEFINED_CONTROL, 128),
+            static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  SetTraceEnabled(false);
+  EXPECT_TRUE(TraceHas("OpenServiceW failed (1060): control 128 did not reach the service"));
+}
+
+// Ticks whose control the manager refuses: each is traced and counted, the
+// first of a run is told in the event log, and the next that arrives says so.
+TEST_F(ServiceOnMachine, TicksWhoseControlIsRefusedAreTracedCountedAndToldOnce) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  auto& timer = qorlogsvc::model::service::LocalLogTimer();
+  const unsigned failedBefore = timer.FailedTicks();
+  SetTraceEnabled(true);
+  tarn::sim::ClearDebugOutput();
+  selfControl.Refuse(ERROR_ACCESS_DENIED);
+  for (int i = 0; i < 3; ++i) timer.Tick();
+  EXPECT_EQ(timer.FailedTicks() - failedBefore, 3u);
+  EXPECT_TRUE(TraceHas("A tick of control 128 failed (5): 3 in a row"));
+  selfControl.Refuse(NO_ERROR);
+  timer.Tick();
+  SetTraceEnabled(false);
+  EXPECT_EQ(timer.FailedTicks() - failedBefore, 3u);
+  EXPECT_TRUE(TraceHas("Control 128 arrives again after 3 failed ticks"));
+  EXPECT_EQ(selfControl.Sent(), std::vector<DWORD>(4, 128));
+  EXPECT_EQ(Events(machine.root()), (std::vector<std::string>{"TarnSvc INFORMATION 1", "TarnSvc WARNING 6 128 | 5"}));
 }
 
 TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHealsOnceItPasses) {
@@ -261,14 +328,14 @@ TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHeal
   EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_INVALID_DATA));
 
   // Still failing: the start is tried again, the codes stay, nothing is sampled.
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(129);
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
   EXPECT_FALSE(fs::exists(LogFolder() / "TARNLog.csv"));
 
   WriteDevices(Device(1, "WIFI") + Device(2, "BATTERY"));
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "the codes are cleared";
   EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
@@ -286,7 +353,7 @@ TEST_F(ServiceOnMachine, ADriverThatFailsItsCheckEndsTheStartWithItsErrorAndHeal
 // no more often than once a second, and never more than the failed steps.
 TEST_F(ServiceOnMachine, AFailedLogOpenAtStartIsRetriedOncePerSecondUntilItSucceeds) {
   for (const char* fault : {"open:TARNLog.csv:1:2", "open:TARNLogUpload.csv:1:2"}) {
-    QorLogService fresh;
+    QorLogService fresh{clock, selfControl};
     SERVICE_STATUS record{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x5C1, 0, 0, 0, 0};
     {
       InjectedFaults faults(fault);
@@ -294,10 +361,10 @@ TEST_F(ServiceOnMachine, AFailedLogOpenAtStartIsRetriedOncePerSecondUntilItSucce
       const auto channel = fresh.Channel().devices.begin()->second.handle.get();
       fresh.HandleControl(128, 0, nullptr, &record);  // too soon after the first attempt: no second one
       EXPECT_EQ(record.dwServiceSpecificExitCode, 1u);
-      WaitForTheNextRetry();
+      PassTheRetryInterval();
       fresh.HandleControl(128, 0, nullptr, &record);  // the second open, which fails too
       EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR)) << fault;
-      WaitForTheNextRetry();
+      PassTheRetryInterval();
       fresh.HandleControl(128, 0, nullptr, &record);
       EXPECT_EQ(record.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << fault;
       EXPECT_EQ(fresh.Channel().devices.begin()->second.handle.get(), channel) << "the driver was not started again";
@@ -316,7 +383,7 @@ TEST_F(ServiceOnMachine, AFolderThatCannotBeMadeAtStartIsMadeByARetry) {
     InjectedFaults faults("mkdir:LocalLog:1:1");
     EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
     EXPECT_FALSE(fs::exists(LogFolder()));
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
   }
   EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
@@ -328,7 +395,7 @@ TEST_F(ServiceOnMachine, ALastingFailureKeepsTheCodesUpToTheStopWhichEndsCleanly
   InjectedFaults faults("open:TARNLog.csv:1:0");
   EXPECT_EQ(service.Run(nullptr, nullptr), 1u);
   for (int i = 0; i < 2; ++i) {
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
     EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
   }
@@ -345,7 +412,7 @@ TEST_F(ServiceOnMachine, ADriverGoneEntirelyDuringTheRetriesStopsTheServiceItsel
   WriteDevices(Device(1, "WIFI", "check = 0\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   WriteDevices("");
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
   EXPECT_FALSE(QorLogService::Timers().logQueue);
@@ -367,20 +434,11 @@ TEST_F(ServiceOnMachine, AnExceptionInAStartStepLeavesTheStopItsTearDown) {
   EXPECT_FALSE(QorLogService::Timers().logQueue);
 }
 
-// The entries of run/eventlog.log: "<time> <source> <type> <id> <strings>"
-// without the time.
-std::vector<std::string> Events(const fs::path& machineRoot) {
-  std::ifstream in(machineRoot / "run/eventlog.log");
-  std::vector<std::string> events;
-  for (std::string line; std::getline(in, line);) events.push_back(line.substr(line.find(' ') + 1));
-  return events;
-}
-
 TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDriver) {
   {
     InjectedFaults faults("open:TARNLog.csv:1:1");
     ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
-    WaitForTheNextRetry();
+    PassTheRetryInterval();
     Control(128);
   }
   WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
@@ -397,13 +455,96 @@ TEST_F(ServiceOnMachine, TheEventLogTellsOfTheStartItsFailureItsRecoveryAndTheDr
                                     }));
 }
 
+// A recovery brings the driver up as a start does: a step that fails is told,
+// not ignored, and the next local tick completes what is missing.
+TEST_F(ServiceOnMachine, ARecoveryThatCannotOpenTheDriverSaysSoAndTheNextTickCompletesIt) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(2, "WIFI", "fail = read 31\nfail = open 5\n") + Device(1, "BATTERY"));
+  Control(128);
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << "the start itself succeeded";
+  for (const auto& [path, entry] : service.Channel().devices) EXPECT_FALSE(entry.handle.is_valid());
+
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  Control(128);  // completes the driver
+  Control(128);  // samples
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+  EXPECT_EQ(Events(machine.root()), (std::vector<std::string>{
+                                        "TarnSvc INFORMATION 1",
+                                        "TarnSvc WARNING 4 31",
+                                        "TarnSvc ERROR 2 opening | the driver's interfaces | 5 | 3600000",
+                                        "TarnSvc INFORMATION 5",
+                                    }));
+}
+
+// Timers that cannot be made leave a service that would never sample: the
+// start fails with the creation's error, says so once, and a retry makes them.
+TEST_F(ServiceOnMachine, ATimerThatCannotBeMadeFailsTheStartAndIsMadeByARetry) {
+  {
+    InjectedFaults faults("timer:timer:2:1");  // the upload timer; the local one retries
+    EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  }
+  Control(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  auto timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr) << "the local timer retries the start";
+  EXPECT_EQ(timers.uploadTimer, nullptr);
+  EXPECT_EQ(Events(machine.root()), std::vector<std::string>{"TarnSvc ERROR 2 creating | the timers | 8 | 3600000"});
+
+  PassTheRetryInterval();
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  timers = QorLogService::Timers();
+  EXPECT_NE(timers.logTimer, nullptr);
+  EXPECT_NE(timers.uploadTimer, nullptr);
+  EXPECT_EQ(Events(machine.root()).back(), "TarnSvc INFORMATION 3");
+}
+
+// The same for the timers that a recovery of the driver makes again.
+TEST_F(ServiceOnMachine, ATimerThatARecoveryCannotMakeAgainIsAFailedStepRetriedLikeAnyOther) {
+  ASSERT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  WriteDevices(Device(2, "WIFI", "fail = read 31\n") + Device(1, "BATTERY"));
+  {
+    InjectedFaults faults("timer:timer:1:1");
+    Control(128);  // the read fails; the recovery's local timer cannot be made
+  }
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(QorLogService::Timers().uploadTimer, nullptr);
+  EXPECT_NE(QorLogService::Timers().logTimer, nullptr) << "the local timer retries";
+  const auto events = Events(machine.root());
+  EXPECT_EQ(std::count(events.begin(), events.end(), "TarnSvc ERROR 2 creating | the timers | 8 | 3600000"), 1);
+
+  WriteDevices(Device(2, "WIFI") + Device(1, "BATTERY"));
+  PassTheRetryInterval();
+  Control(128);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_NE(QorLogService::Timers().uploadTimer, nullptr);
+  Control(128);
+  EXPECT_EQ(Lines(LogFolder() / "TARNLog.csv").size(), 2u);
+}
+
+// A log file that cannot be opened at start: the status shows 1066 with the
+// logs' code 1, and the event the Win32 error of the open itself.
+TEST_F(ServiceOnMachine, AFailedLogOpenShowsItsWin32ErrorInTheEventAndOneInTheExitCode) {
+  InjectedFaults faults("open:TARNLogUpload.csv:1:0");
+  ASSERT_EQ(service.Run(nullptr, nullptr), 1u);
+  Control(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+  EXPECT_EQ(Events(machine.root()),
+            std::vector<std::string>{"TarnSvc ERROR 2 opening | the log files: Open log file failed. | 32 | 3600000"});
+}
+
 // A fault that lasts, or that changes its code, writes one entry per kind a
 // minute; a start that succeeds at once says so.
 TEST_F(ServiceOnMachine, EventsOfOneKindComeAtMostOnceAMinute) {
   WriteDevices(Device(1, "WIFI", "check = 0\n"));
   EXPECT_EQ(service.Run(nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_DATA));
   WriteDevices(Device(1, "WIFI", "fail = open 5\n"));
-  WaitForTheNextRetry();
+  PassTheRetryInterval();
   Control(128);
   EXPECT_EQ(status.dwServiceSpecificExitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "the code follows the fault";
   EXPECT_EQ(Events(machine.root()),
@@ -457,7 +598,7 @@ TEST_F(ServiceOnMachine, AStopDuringASlowDriverRequestIsAnsweredAtOnceAndTheStar
     EXPECT_EQ(slow.HandleControl(stop, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
     EXPECT_FALSE(start.Finished()) << "the stop waited for the start";
     EXPECT_EQ(record.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_EQ(record.dwWaitHint, QorLogService::kStopDuringStartWaitHintMs);
+    EXPECT_EQ(record.dwWaitHint, Corvessan::Orwe::CService::kStopWaitHintMs);
     EXPECT_EQ(slow.HandleControl(SERVICE_CONTROL_INTERROGATE, 0, nullptr, &record), static_cast<DWORD>(NO_ERROR));
     EXPECT_FALSE(start.Finished());
 

@@ -6,25 +6,22 @@
 
 #include "debug_trace.h"
 #include "interval_timers.h"
+#include "log_error.h"
 #include "settings.h"
 
 namespace qorlogsvc::model::service {
 namespace {
 
-// The error of the call that failed last, for a step whose failure came as an
-// exception; `fallback` when none was recorded.
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != NO_ERROR ? error : fallback;
+// The Win32 error that a log's failure carries from where it happened;
+// `fallback` for any other exception, which has none.
+DWORD Win32ErrorOf(const std::exception& error, DWORD fallback) {
+  const auto* logError = dynamic_cast<const LogError*>(&error);
+  return logError != nullptr ? logError->Win32Error() : fallback;
 }
 
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_POWEREVENT | SERVICE_ACCEPT_SESSIONCHANGE |
                                     SERVICE_ACCEPT_PRESHUTDOWN | SERVICE_ACCEPT_TRIGGEREVENT;
 static_assert(kControlsAccepted == 0x5C1);
-
-// Access that StopOwnService asks for: standard required rights with query and
-// change configuration, query status, enumerate dependents, start and stop.
-constexpr DWORD kOwnServiceAccess = 0xF003F;
 
 const char* ControlTraceMessage(DWORD control) {
   switch (control) {
@@ -55,7 +52,10 @@ void WriteSample(Log& log, const DriverChannel::DeviceMap& devices) {
 
 }  // namespace
 
-QorLogService::QorLogService() : _name(kServiceName) {}
+QorLogService::QorLogService() : QorLogService(RealClock::Instance(), RealSelfControl::Instance()) {}
+
+QorLogService::QorLogService(const Clock& clock, SelfControl& selfControl)
+    : _name(kServiceName), _clock(clock), _selfControl(selfControl) {}
 
 DWORD QorLogService::Initialize(DWORD* serviceSpecificExitCode) {
   *serviceSpecificExitCode = 0;
@@ -68,11 +68,11 @@ std::wstring QorLogService::GetServiceName(int, LPWSTR*) { return _name; }
 
 // ---- The start (worker thread) ----
 
-// The start works on a local Equipment, looking for a stop between its steps,
+// The start brings its own Equipment up, looking for a stop between its steps,
 // any of which may block (a slow driver request, registry read or file open).
 // It then publishes all of it at once. A step that fails still publishes what
 // was made: the service keeps running with its error recorded, and the local
-// timer retries the failed steps (RetryStart) until they succeed.
+// timer retries the failed steps until they succeed.
 DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
   if (!BeginStart()) return NO_ERROR;  // stopped before it began
   // Declared first, so it runs last: by the time a stop may take the start for
@@ -82,90 +82,108 @@ DWORD QorLogService::Run(HANDLE, SERVICE_STATUS_HANDLE) {
     ~StartEnd() { service.EndStart(); }
   } end{*this};
 
-  Equipment equipment;
-  if (equipment.channel.Discover() != NO_ERROR) {
-    // The stop comes back through the handler, which does not wait for this start.
-    StopOwnService();
-    return NO_ERROR;
-  }
+  auto equipment = std::make_unique<Equipment>();
+  const StepFailure failure = BringUp(*equipment);
   if (Stopping()) return NO_ERROR;
-  const StepFailure failure = StartSteps(equipment);
-  const DWORD retryMs = RetryIntervalMs(equipment.settings);
-  if (!Publish(std::move(equipment), failure.exitCode)) return NO_ERROR;
-
-  if (failure.exitCode != NO_ERROR) {
-    ReportStartFailure(failure, retryMs);
-    return failure.exitCode;
-  }
-  _events.SamplingBegan();
-  return NO_ERROR;
+  // The stop comes back through the handler, which does not wait for this start.
+  // When the manager refuses it, the start fails instead: its retry finds no
+  // driver either and stops the service from the handler, which needs no manager.
+  if (failure.noDriver && StopOwnService() == NO_ERROR) return NO_ERROR;
+  if (!Publish(std::move(equipment), failure)) return NO_ERROR;
+  std::lock_guard<std::mutex> guard(_lock);
+  return _startFailure;
 }
 
 bool QorLogService::BeginStart() {
   std::lock_guard<std::mutex> guard(_lock);
   if (Stopping()) return false;
-  _startUnderWay = true;
+  _health = Health::kStarting;
   return true;
 }
 
+// A start that published has left kStarting already.
 void QorLogService::EndStart() {
   std::lock_guard<std::mutex> guard(_lock);
-  _startUnderWay = false;
+  if (_health == Health::kStarting) _health = Health::kStopped;
 }
 
 // Under the lock, so that a stop either finds the start under way (and the
 // start gives up here, its equipment closed by destruction) or finds all of it
 // published, the timers included, and tears it down.
-bool QorLogService::Publish(Equipment&& equipment, DWORD startFailure) {
+bool QorLogService::Publish(std::unique_ptr<Equipment> equipment, StepFailure failure) {
   std::lock_guard<std::mutex> guard(_lock);
-  _startUnderWay = false;
   if (Stopping()) return false;
   _equipment = std::move(equipment);
-  _published = true;
-  _lastStartAttempt = std::chrono::steady_clock::now();
-  LocalLogTimer().CreateQueue();
-  UploadLogTimer().CreateQueue();
-  if (startFailure != NO_ERROR) {
-    ArmStartRetry(startFailure);
-  } else {
-    StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
-  }
+  _lastStartAttempt = _clock.Now();
+  LocalLogTimer().SendThrough(_selfControl);
+  UploadLogTimer().SendThrough(_selfControl);
+  Settle(std::move(failure), BringUpOf::kStart);
   return true;
 }
 
-// The steps after discovery, each done only while its result is missing, so
-// that a retry redoes exactly the steps that failed. A stop that comes
-// meanwhile ends them before the next step.
-QorLogService::StepFailure QorLogService::StartSteps(Equipment& equipment) const {
+DWORD QorLogService::StopOwnService() {
+  const DWORD error = _selfControl.Send(SERVICE_CONTROL_STOP);
+  if (error != NO_ERROR)
+    DebugTrace("The service could not stop itself (%lu): the next tick tries again\n",
+               static_cast<unsigned long>(error));
+  return error;
+}
+
+// ---- The bring-up (worker for the start, dispatcher for a retry or a recovery) ----
+
+// Completes whatever of the equipment is missing: the driver, then the
+// settings (taken even when the driver fails, so that its retries follow the
+// local period), then the logs. A stop that comes meanwhile ends it before the
+// next step. The timers follow in Settle, under the lock.
+QorLogService::StepFailure QorLogService::BringUp(Equipment& equipment) const {
   StepFailure driverFailure;
-  if (!equipment.driverReady) {
-    driverFailure = StartDriver(equipment.channel);
-    if (Stopping()) return {};
-    equipment.driverReady = driverFailure.exitCode == NO_ERROR;
-  }
-  // Taken even when the driver failed: its retries follow the local period.
-  if (!equipment.settingsTaken) {
-    equipment.settings = ProcessSettings();
-    equipment.settingsTaken = true;
+  if (!DriverReady(equipment.channel)) {
+    driverFailure = BringUpDriver(equipment.channel);
     if (Stopping()) return {};
   }
-  if (driverFailure.exitCode != NO_ERROR) return driverFailure;
+  equipment.settings = ProcessSettings();  // read once per process, then cached
+  if (Stopping()) return {};
+  if (driverFailure.exitCode != NO_ERROR || driverFailure.noDriver) return driverFailure;
   return CreateLogs(equipment);
 }
 
-QorLogService::StepFailure QorLogService::StartDriver(DriverChannel& channel) const {
+// Interfaces may have come or gone since the last attempt: they are looked for
+// anew, then opened, checked and identified. A failure leaves every handle
+// closed, so that the driver counts as missing until a bring-up completes it.
+QorLogService::StepFailure QorLogService::BringUpDriver(DriverChannel& channel) const {
+  channel.CloseAll();
+  if (const DWORD error = channel.Discover(); error != NO_ERROR) {
+    StepFailure failure = DriverFailure("discovering", error);
+    failure.noDriver = true;
+    return failure;
+  }
+  StepFailure failure;
+  if (Stopping()) return {};
   if (const DWORD error = channel.OpenAll(); error != NO_ERROR) return DriverFailure("opening", error);
-  if (Stopping()) return {};
-  if (const DWORD error = channel.CheckAll(); error != NO_ERROR) return DriverFailure("checking", error);
-  if (Stopping()) return {};
-  if (const DWORD error = channel.IdentifyAll(); error != NO_ERROR) return DriverFailure("identifying", error);
-  return {};
+  if (!Stopping()) {
+    if (const DWORD error = channel.CheckAll(); error != NO_ERROR) failure = DriverFailure("checking", error);
+  }
+  if (!Stopping() && failure.exitCode == NO_ERROR) {
+    if (const DWORD error = channel.IdentifyAll(); error != NO_ERROR) failure = DriverFailure("identifying", error);
+  }
+  if (failure.exitCode != NO_ERROR) channel.CloseAll();
+  return failure;
+}
+
+// Every interface held and open: what a bring-up of the driver leaves, and what
+// a failed read or bring-up takes away.
+bool QorLogService::DriverReady(const DriverChannel& channel) {
+  return !channel.devices.empty() && std::all_of(channel.devices.begin(), channel.devices.end(),
+                                                 [](const auto& device) { return device.second.handle.is_valid(); });
 }
 
 // A driver step's error is both Run's exit code and the Win32 error.
 QorLogService::StepFailure QorLogService::DriverFailure(const char* what, DWORD error) {
   return {what, error, error, "the driver's interfaces"};
 }
+
+// So is the error of a timer queue or timer that could not be made.
+QorLogService::StepFailure QorLogService::TimerFailure(DWORD error) { return {"creating", error, error, "the timers"}; }
 
 // Creates, configures and opens whichever log is not yet made or open; the
 // local log is pruned and rotated before it is opened. Exit code 1 when a folder
@@ -189,12 +207,12 @@ QorLogService::StepFailure QorLogService::CreateLogs(Equipment& equipment) const
       equipment.uploadLog = std::move(uploadLog);
     }
   } catch (const std::exception& error) {
-    return {"making", 1, LastErrorOr(ERROR_CANNOT_MAKE), std::string("the log folder: ") + error.what()};
+    return {"making", 1, Win32ErrorOf(error, ERROR_CANNOT_MAKE), std::string("the log folder: ") + error.what()};
   }
   try {
     OpenLogs(equipment);
   } catch (const std::exception& error) {
-    return {"opening", 1, LastErrorOr(ERROR_OPEN_FAILED), std::string("the log files: ") + error.what()};
+    return {"opening", 1, Win32ErrorOf(error, ERROR_OPEN_FAILED), std::string("the log files: ") + error.what()};
   }
   return {};
 }
@@ -217,13 +235,73 @@ DWORD QorLogService::RetryIntervalMs(const ServiceSettings& settings) {
   return std::max<DWORD>(settings.logPeriodMs, kMinRecoveryIntervalMs);
 }
 
-void QorLogService::ReportStartFailure(const StepFailure& failure, DWORD retryMs) {
+// The end of every bring-up: the timers for what comes next, the state, and
+// what is told. Timers that cannot be made are a failed step like any other.
+//   start, retry: success arms both timers on their periods and samples
+//     (event 1, or 3 after a retry); a failure fails the start (ArmStartRetry).
+//   recovery: a failure is told and the next local tick tries again; either
+//     way the local timer comes no sooner than a second, the upload timer on
+//     its period, and the next read decides.
+void QorLogService::Settle(StepFailure failure, BringUpOf origin) {
+  const ServiceSettings& settings = _equipment->settings;
+  if (origin == BringUpOf::kRecovery) {
+    if (failure.exitCode != NO_ERROR) {
+      ReportFailure(failure);
+    } else {
+      _lastFailure = NO_ERROR;
+    }
+    if (const StepFailure timers = StartTimers(RetryIntervalMs(settings), settings.uploadLogPeriodMs);
+        timers.exitCode != NO_ERROR)
+      ArmStartRetry(timers);
+    return;
+  }
+  if (failure.exitCode == NO_ERROR) failure = StartTimers(settings.logPeriodMs, settings.uploadLogPeriodMs);
+  if (failure.exitCode != NO_ERROR) {
+    ArmStartRetry(failure);
+    return;
+  }
+  _lastFailure = NO_ERROR;
+  _startFailure = NO_ERROR;
+  _health = Health::kRunning;
+  if (origin == BringUpOf::kStart) {
+    _events.SamplingBegan();
+  } else {
+    DebugTrace("The start succeeded on a retry: sampling began.\n");
+    _events.SamplingResumed();
+  }
+}
+
+// Both timers anew, each with its own period; the first ticks come after the
+// given due times.
+QorLogService::StepFailure QorLogService::StartTimers(DWORD logDueMs, DWORD uploadDueMs) {
+  const ServiceSettings& settings = _equipment->settings;
+  DWORD error = LocalLogTimer().Start(logDueMs, settings.logPeriodMs);
+  if (error == NO_ERROR) error = UploadLogTimer().Start(uploadDueMs, settings.uploadLogPeriodMs);
+  return error == NO_ERROR ? StepFailure{} : TimerFailure(error);
+}
+
+// Recorded for the status reports (see ReflectStartFailure); only the local
+// timer runs, retrying on its period, no more often than once a second.
+void QorLogService::ArmStartRetry(const StepFailure& failure) {
+  ReportFailure(failure);
+  _health = Health::kStartFailing;
+  _startFailure = failure.exitCode;
+  const DWORD retryMs = RetryIntervalMs(_equipment->settings);
+  UploadLogTimer().DeleteTimer();
+  if (const DWORD error = LocalLogTimer().Start(retryMs, retryMs); error != NO_ERROR)
+    DebugTrace("No timer retries the start (%lu): the next control 128 does\n", static_cast<unsigned long>(error));
+}
+
+// Traced and written to the event log when the reason is new; the same one
+// again only waits for the next try.
+void QorLogService::ReportFailure(const StepFailure& failure) {
+  if (failure.exitCode == _lastFailure) return;
+  _lastFailure = failure.exitCode;
+  const DWORD retryMs = RetryIntervalMs(_equipment->settings);
   DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
              static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(retryMs));
   _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
 }
-
-void QorLogService::StopOwnService() { SendControlToSelf(SC_MANAGER_CONNECT, kOwnServiceAccess, SERVICE_CONTROL_STOP); }
 
 // ---- The controls (dispatcher thread) ----
 
@@ -253,8 +331,8 @@ void QorLogService::HandleStop(SERVICE_STATUS& status) {
   _stopRequested = true;
   status.dwCurrentState = SERVICE_STOP_PENDING;
   status.dwCheckPoint = 0;
-  if (_startUnderWay) {
-    status.dwWaitHint = kStopDuringStartWaitHintMs;
+  if (_health == Health::kStarting) {
+    status.dwWaitHint = Corvessan::Orwe::CService::kStopWaitHintMs;
     DebugTrace("The start is still under way; the service stops after its current step.\n");
     return;
   }
@@ -266,90 +344,59 @@ void QorLogService::HandleStop(SERVICE_STATUS& status) {
 // not exist yet) or after a stop, there is nothing to sample: a stop either tore
 // down what was published or came first, and then nothing is ever published.
 QorLogService::CycleOutcome QorLogService::HandleSampling(DWORD control) {
-  if (!_published) return CycleOutcome::kDone;
+  if (!_equipment) return CycleOutcome::kDone;
   if (control == SERVICE_CONTROL_LOG_TIMER) return OnLogTimer();
   OnUploadLogTimer();
   return CycleOutcome::kDone;
 }
 
 QorLogService::CycleOutcome QorLogService::OnLogTimer() {
-  if (_startFailure != NO_ERROR) return RetryStart();
-  if (const DWORD error = _equipment.channel.ReadAll(); error != NO_ERROR) {
-    if (!_driverLost) {
-      _driverLost = true;
-      _events.DriverLost(error);
-    }
-    return RecoverDriver();
-  }
-  if (_driverLost) {
-    _driverLost = false;
+  if (_health == Health::kStartFailing) return RetryStart();
+  if (const DWORD error = _equipment->channel.ReadAll(); error != NO_ERROR) return RecoverDriver(error);
+  if (_health == Health::kDriverLost) {
+    _health = Health::kRunning;
     _events.DriverRecovered();
   }
-  WriteSample(*_equipment.localLog, _equipment.channel.devices);
+  WriteSample(*_equipment->localLog, _equipment->channel.devices);
   return CycleOutcome::kDone;
 }
 
 void QorLogService::OnUploadLogTimer() {
-  if (_startFailure != NO_ERROR) return;
-  if (_equipment.channel.ReadAll() != NO_ERROR) return;  // the next local tick repairs the channel
-  WriteSample(*_equipment.uploadLog, _equipment.channel.devices);
+  if (_health == Health::kStartFailing) return;
+  if (_equipment->channel.ReadAll() != NO_ERROR) return;  // the next local tick repairs the channel
+  WriteSample(*_equipment->uploadLog, _equipment->channel.devices);
 }
 
-// From a local tick while the start has not succeeded: redoes the failed
-// steps, then starts sampling as a start that succeeded at once would have.
+// From a local tick while the start has not succeeded: completes what is
+// missing, then samples as a start that succeeded at once would have.
 QorLogService::CycleOutcome QorLogService::RetryStart() {
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = _clock.Now();
   if (now - _lastStartAttempt < std::chrono::milliseconds(kMinRecoveryIntervalMs)) return CycleOutcome::kDone;
   _lastStartAttempt = now;
-  if (!_equipment.driverReady) {
-    // Interfaces may have come or gone meanwhile: looked for anew, as a recovery does.
-    _equipment.channel.CloseAll();
-    if (_equipment.channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
+  StepFailure failure = BringUp(*_equipment);
+  if (failure.noDriver) {
+    // No driver at all is a stop, not a failure: the service ends with exit code 0.
+    _startFailure = NO_ERROR;
+    return CycleOutcome::kNoDriver;
   }
-  const StepFailure failure = StartSteps(_equipment);
-  if (failure.exitCode != NO_ERROR) {
-    // A new reason is recorded and told; the same one again only waits for the next try.
-    if (failure.exitCode != _startFailure) {
-      ArmStartRetry(failure.exitCode);
-      ReportStartFailure(failure, RetryIntervalMs(_equipment.settings));
-    }
-    return CycleOutcome::kDone;
-  }
-  _startFailure = NO_ERROR;
-  StartTimers(_equipment.settings.logPeriodMs, _equipment.settings.uploadLogPeriodMs);
-  DebugTrace("The start succeeded on a retry: sampling began.\n");
-  _events.SamplingResumed();
+  Settle(std::move(failure), BringUpOf::kRetry);
   return CycleOutcome::kDone;
 }
 
-// Rebuilds the channel after a failed read. Both timers start a new period
-// afterwards, the local one no sooner than kMinRecoveryIntervalMs from now, so
-// a read that keeps failing never spins (LogPeriodMs 0 re-arms at once).
-QorLogService::CycleOutcome QorLogService::RecoverDriver() {
-  LocalLogTimer().DeleteTimer();
-  UploadLogTimer().DeleteTimer();
-  DriverChannel& channel = _equipment.channel;
-  channel.CloseAll();
-  if (channel.Discover() != NO_ERROR) return CycleOutcome::kNoDriver;
-  if (channel.OpenAll() == NO_ERROR && channel.CheckAll() == NO_ERROR) channel.IdentifyAll();
-  StartTimers(RetryIntervalMs(_equipment.settings), _equipment.settings.uploadLogPeriodMs);
+// After a failed read: the driver is missing and is brought up again at once.
+// Both timers start a new period afterwards, the local one no sooner than
+// kMinRecoveryIntervalMs from now, so a read that keeps failing never spins
+// (LogPeriodMs 0 re-arms at once).
+QorLogService::CycleOutcome QorLogService::RecoverDriver(DWORD readError) {
+  if (_health == Health::kRunning) {
+    _health = Health::kDriverLost;
+    _events.DriverLost(readError);
+  }
+  _equipment->channel.CloseAll();
+  StepFailure failure = BringUp(*_equipment);
+  if (failure.noDriver) return CycleOutcome::kNoDriver;
+  Settle(std::move(failure), BringUpOf::kRecovery);
   return CycleOutcome::kDone;
-}
-
-// Recorded for the status reports (see ReflectStartFailure); only the local
-// timer runs, retrying on its period, no more often than once a second.
-void QorLogService::ArmStartRetry(DWORD exitCode) {
-  _startFailure = exitCode;
-  const DWORD retryMs = RetryIntervalMs(_equipment.settings);
-  UploadLogTimer().DeleteTimer();
-  LocalLogTimer().Start(retryMs, retryMs);
-}
-
-// Both timers anew, each with its own period; the first ticks come after the
-// given due times.
-void QorLogService::StartTimers(DWORD logDueMs, DWORD uploadDueMs) {
-  LocalLogTimer().Start(logDueMs, _equipment.settings.logPeriodMs);
-  UploadLogTimer().Start(uploadDueMs, _equipment.settings.uploadLogPeriodMs);
 }
 
 // The exit codes of the status report follow the start: 1066 with the failed
@@ -364,18 +411,47 @@ void QorLogService::ReflectStartFailure(SERVICE_STATUS& status) const {
   }
 }
 
-// What the start published; the logs are closed before the timers go, so no
-// late tick writes after it. Timer queues are deleted without waiting (a tick
-// may be blocked in ControlService for this very handler).
+// What the start published. Its reset closes the logs and the driver's
+// handles; the logs close before the timers go, so no late tick writes after
+// it. Timer queues are deleted without waiting (a tick may be blocked in
+// ControlService for this very handler).
 void QorLogService::TearDown() {
-  if (!_published) return;
-  _published = false;
-  if (_equipment.localLog) _equipment.localLog->Close();
-  if (_equipment.uploadLog) _equipment.uploadLog->Close();
-  LocalLogTimer().DeleteQueue();
-  UploadLogTimer().DeleteQueue();
-  _equipment.channel.CloseAll();
+  _health = Health::kStopped;
+  if (!_equipment) return;
+  _equipment.reset();
+  for (IntervalTimer* timer : {&LocalLogTimer(), &UploadLogTimer()}) {
+    timer->DeleteQueue();
+    // A tick still under way may outlive this service object, not the process.
+    timer->SendThrough(RealSelfControl::Instance());
+  }
   _events.Close();
+  TimerEvents().Close();
+}
+
+const DriverChannel& QorLogService::Channel() const {
+  static const DriverChannel& none = *new DriverChannel;
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->channel : none;
+}
+
+std::uint32_t QorLogService::LogPeriodMs() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->settings.logPeriodMs : 0;
+}
+
+std::uint32_t QorLogService::UploadLogPeriodMs() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->settings.uploadLogPeriodMs : 0;
+}
+
+LogFileManager* QorLogService::LocalLog() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->localLog.get() : nullptr;
+}
+
+UploadLogFileManager* QorLogService::UploadLog() const {
+  std::lock_guard<std::mutex> guard(_lock);
+  return _equipment ? _equipment->uploadLog.get() : nullptr;
 }
 
 QorLogService::TimerPresence QorLogService::Timers() {

@@ -13,8 +13,10 @@
 #include <mutex>
 #include <string>
 
+#include "CService.h"
 #include "IServiceImplement.h"
 #include "IServiceNameGenerator.h"
+#include "clock.h"
 #include "driver_channel.h"
 #include "log_file_manager.h"
 #include "sample_row.h"
@@ -27,7 +29,12 @@ namespace qorlogsvc::model::service {
 
 class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessan::Orwe::IServiceNameGenerator {
  public:
+  // Sends its own controls through the service control manager and measures
+  // its retries with the system's clock.
   QorLogService();
+  // Through `selfControl` and with `clock` instead; both outlive the service's
+  // ticks.
+  QorLogService(const Clock& clock, SelfControl& selfControl);
 
   // IServiceImplement
   DWORD Initialize(DWORD* serviceSpecificExitCode) override;
@@ -45,44 +52,55 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   };
   static TimerPresence Timers();
 
-  // The wait hint of the stop-pending report made while a start step is still
-  // under way: the start ends at its next step, the host's check points follow.
-  static constexpr DWORD kStopDuringStartWaitHintMs = 20000;
   // A recovery of the driver re-arms the local timer no sooner than this, so a
   // read that keeps failing never makes a busy loop (LogPeriodMs 0 re-arms at
   // once); a start that failed is retried on the local period, never more often.
   static constexpr DWORD kMinRecoveryIntervalMs = 1000;
 
-  // Read-only views of what the start published, for tests.
-  const DriverChannel& Channel() const { return _equipment.channel; }
-  std::uint32_t LogPeriodMs() const { return _equipment.settings.logPeriodMs; }
-  std::uint32_t UploadLogPeriodMs() const { return _equipment.settings.uploadLogPeriodMs; }
-  LogFileManager* LocalLog() const { return _equipment.localLog.get(); }
-  UploadLogFileManager* UploadLog() const { return _equipment.uploadLog.get(); }
+  // Read-only views of what the start published, for tests (empty or zero
+  // when nothing is published), taken under the lock. What they point to is
+  // the service's: a test looks at it while no control runs.
+  const DriverChannel& Channel() const;
+  std::uint32_t LogPeriodMs() const;
+  std::uint32_t UploadLogPeriodMs() const;
+  LogFileManager* LocalLog() const;
+  UploadLogFileManager* UploadLog() const;
 
  private:
-  // What a start makes. Run builds it in a local and publishes it once; a
-  // start that is given up (a stop, an exception) closes it by destruction.
-  // Each part records whether it is done, so that a start that failed is
-  // completed later by redoing only the steps that failed.
+  // What a start makes: the driver's interfaces, the settings and the logs.
+  // Run builds it on the worker and publishes it once; a start that is given
+  // up (a stop, an exception) closes it by destruction, and a stop is its
+  // reset(). What is missing (a driver whose interfaces are not all open, a
+  // log not made or not open) is what the next bring-up completes.
   struct Equipment {
     DriverChannel channel;
-    bool driverReady = false;  // interfaces opened, checked and identified
-    bool settingsTaken = false;
     ServiceSettings settings;
     std::unique_ptr<LogFileManager> localLog;
     std::unique_ptr<UploadLogFileManager> uploadLog;
   };
 
-  // A start step that failed: what it was doing ("opening") and to what
-  // ("the log files: ..."), the exit code Run reports for it (the driver's
-  // error, or 1 for the logs) and the Win32 error behind it.
+  // Where the service stands. Guarded by _lock.
+  enum class Health {
+    kStopped,       // nothing published and no start under way
+    kStarting,      // Run is bringing the equipment up; nothing published yet
+    kRunning,       // published; both timers sample
+    kStartFailing,  // published, a bring-up step failed: the local tick retries it, nothing samples
+    kDriverLost,    // published, the last local read failed: each local tick brings the driver up again
+  };
+
+  // A bring-up step that failed: what it was doing ("opening") and to what
+  // ("the log files: ..."), the exit code Run reports for it (the driver's or
+  // the timers' error, or 1 for the logs) and the Win32 error behind it.
   struct StepFailure {
     const char* what = "";
     DWORD exitCode = NO_ERROR;
     DWORD win32Error = NO_ERROR;
     std::string detail;
+    bool noDriver = false;  // no interface of the driver exists at all: a stop, not a failure
   };
+
+  // Which bring-up ends in Settle: it decides the timers and what is told.
+  enum class BringUpOf { kStart, kRetry, kRecovery };
 
   // What a local cycle leaves the handler to do.
   enum class CycleOutcome { kDone, kNoDriver };
@@ -90,15 +108,24 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   // The start, on the worker thread.
   bool BeginStart();
   void EndStart();
-  StepFailure StartSteps(Equipment& equipment) const;
-  StepFailure StartDriver(DriverChannel& channel) const;
+  bool Publish(std::unique_ptr<Equipment> equipment, StepFailure failure);
+  DWORD StopOwnService();
+
+  // The bring-up: on the worker for the start (on its own equipment, before
+  // it is published), on the dispatcher under _lock for a retry or a recovery.
+  StepFailure BringUp(Equipment& equipment) const;
+  StepFailure BringUpDriver(DriverChannel& channel) const;
   StepFailure CreateLogs(Equipment& equipment) const;
   void OpenLogs(Equipment& equipment) const;
-  bool Publish(Equipment&& equipment, DWORD startFailure);
+  static bool DriverReady(const DriverChannel& channel);
   static StepFailure DriverFailure(const char* what, DWORD error);
+  static StepFailure TimerFailure(DWORD error);
   static DWORD RetryIntervalMs(const ServiceSettings& settings);
-  void ReportStartFailure(const StepFailure& failure, DWORD retryMs);
-  void StopOwnService();
+  // Under _lock, on the worker (Publish) or the dispatcher.
+  void Settle(StepFailure failure, BringUpOf origin);
+  StepFailure StartTimers(DWORD logDueMs, DWORD uploadDueMs);
+  void ArmStartRetry(const StepFailure& failure);
+  void ReportFailure(const StepFailure& failure);
 
   // The controls, on the dispatcher thread, under _lock.
   void HandleStop(SERVICE_STATUS& status);
@@ -106,31 +133,32 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   CycleOutcome OnLogTimer();
   void OnUploadLogTimer();
   CycleOutcome RetryStart();
-  CycleOutcome RecoverDriver();
-  void ArmStartRetry(DWORD exitCode);
-  void StartTimers(DWORD logDueMs, DWORD uploadDueMs);
+  CycleOutcome RecoverDriver(DWORD readError);
   void ReflectStartFailure(SERVICE_STATUS& status) const;
   void TearDown();
 
   bool Stopping() const { return _stopRequested.load(); }
 
   std::wstring _name;
+  const Clock& _clock;
+  SelfControl& _selfControl;
   // Set by the first stop. A start under way looks at it between its steps and
   // gives up at the first one that sees it, before it publishes anything.
   std::atomic<bool> _stopRequested{false};
   // Held by every control, and by the start only to begin, to publish and to
   // end: never across a step that may block.
-  std::mutex _lock;
+  mutable std::mutex _lock;
   // Guarded by _lock from here on.
-  bool _startUnderWay = false;  // Run has begun and has neither published nor given up
-  bool _published = false;      // _equipment holds the start's work, and no stop has torn it down
-  Equipment _equipment;
-  // The exit code of the start step that is failing; NO_ERROR otherwise.
+  Health _health = Health::kStopped;
+  std::unique_ptr<Equipment> _equipment;  // what the start published; null before and after
+  // The exit code the status reports show: the failing step's while the start
+  // fails, kept up to the stop, NO_ERROR once a retry succeeded.
   DWORD _startFailure = NO_ERROR;
+  // The code of the last bring-up step that failed, NO_ERROR after a success:
+  // the same failure again is not told again.
+  DWORD _lastFailure = NO_ERROR;
   std::chrono::steady_clock::time_point _lastStartAttempt;
-  // Set by the local cycle whose read failed, until a read succeeds again.
-  bool _driverLost = false;
-  ServiceEvents _events;  // safe from any thread
+  ServiceEvents _events{_clock};  // safe from any thread
 };
 
 }  // namespace qorlogsvc::model::service

@@ -9,4 +9,5 @@ static_assert(TARN_MSG_START_STEP_FAILED == kEventStartStepFailed);
 static_assert(TARN_MSG_SAMPLING_RESUMED == kEventSamplingResumed);
 static_assert(TARN_MSG_DRIVER_LOST == kEventDriverLost);
 static_assert(TARN_MSG_DRIVER_RECOVERED == kEventDriverRecovered);
+static_assert(TARN_MSG_CONTROLS_NOT_ARRIVING == kEventControlsNotArriving);
 }  // namespace qorlogsvc::model::service

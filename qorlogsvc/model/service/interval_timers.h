@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "service_controls.h"
+#include "service_events.h"
 #include "unique_handle.h"
 
 namespace qorlogsvc::model::service {
@@ -41,18 +43,33 @@ class TickGate {
 // One periodic timer, the queue it lives in, and the control its ticks send.
 // The queue owns the timer: deleting the queue deletes the timer with it.
 // Its users serialise their calls (the service's lock); the ticks themselves
-// touch only the gate.
+// touch only the gate, the failure count and what SendThrough gave them.
 class IntervalTimer {
  public:
   explicit IntervalTimer(DWORD control) : _control(control) {}
   IntervalTimer(const IntervalTimer&) = delete;
   IntervalTimer& operator=(const IntervalTimer&) = delete;
 
-  void CreateQueue();
+  // How the ticks send their control; it must outlive every tick that may
+  // still run. The manager (RealSelfControl) unless a test says otherwise.
+  void SendThrough(SelfControl& sender);
 
-  // Replaces the timer (if the queue exists): first tick after `dueMs`, then
-  // one every `periodMs` (none when 0).
-  void Start(DWORD dueMs, DWORD periodMs);
+  // What a tick of the timer does, on a thread of the pool: sends the control,
+  // unless the previous one still waits. A control that does not arrive is
+  // traced and counted; the first of a run is also told in the event log
+  // (TimerEvents), unless the timer is gone by then (a tick under way at the
+  // stop, whose control the stopping service refuses). Public so that tests
+  // can tick without waiting out a period.
+  void Tick();
+
+  // Ticks whose control could not be sent, since the process began.
+  unsigned FailedTicks() const { return _failedTicks.load(); }
+
+  // Replaces the timer, making the queue first when there is none: first tick
+  // after `dueMs`, then one every `periodMs` (none when 0). NO_ERROR, or the
+  // Win32 error of the queue or timer that could not be made (then there is
+  // no timer).
+  DWORD Start(DWORD dueMs, DWORD periodMs);
 
   // Deletes the timer without waiting for a running callback: that callback may
   // be the one waiting for the control handler that is deleting it.
@@ -70,6 +87,10 @@ class IntervalTimer {
 
   const DWORD _control;
   TickGate _ticks;
+  std::atomic<SelfControl*> _sender{&RealSelfControl::Instance()};
+  std::atomic<bool> _armed{false};  // a timer exists that ticks
+  std::atomic<unsigned> _failedTicks{0};
+  unsigned _failedInRow = 0;  // only the tick that passed the gate touches it
   tarn::UniqueTimerQueue _queue;
   HANDLE _timer = nullptr;
 };
@@ -79,5 +100,9 @@ class IntervalTimer {
 // finds its timer alive.
 IntervalTimer& LocalLogTimer();   // control 128
 IntervalTimer& UploadLogTimer();  // control 129
+
+// Where the ticks tell that their controls stopped arriving: the process's own,
+// never destroyed, as a tick may outlive the service object.
+ServiceEvents& TimerEvents();
 
 }  // namespace qorlogsvc::model::service

@@ -25,6 +25,11 @@ void ServiceEvents::DriverLost(DWORD win32Error) {
 
 void ServiceEvents::DriverRecovered() { Report(kRecovered, EVENTLOG_INFORMATION_TYPE, kEventDriverRecovered, {}); }
 
+void ServiceEvents::ControlsNotArriving(DWORD control, DWORD win32Error) {
+  Report(kNotArriving, EVENTLOG_WARNING_TYPE, kEventControlsNotArriving,
+         {std::to_wstring(control), std::to_wstring(win32Error)});
+}
+
 void ServiceEvents::Close() {
   std::lock_guard<std::mutex> guard(_lock);
   _source.reset();
@@ -32,7 +37,7 @@ void ServiceEvents::Close() {
 
 void ServiceEvents::Report(Kind kind, WORD type, DWORD eventId, const std::vector<std::wstring>& strings) {
   std::lock_guard<std::mutex> guard(_lock);
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = _clock.Now();
   auto& last = _lastReported[kind];
   if (last && now - *last < kMinInterval) return;
   last = now;

@@ -9,6 +9,9 @@
 //          mkdir        making or protecting the folder fails (EACCES)
 //          throw        CreateFileW throws std::runtime_error, which no Win32 call
 //                       ever does: it plays a fault in the caller's own code
+//          timer        CreateTimerQueue (NAME "queue") or CreateTimerQueueTimer
+//                       (NAME "timer") fails with ERROR_NOT_ENOUGH_MEMORY, as
+//                       when the system runs out of resources
 //   NAME   matched against the last component of the path, ASCII letters without
 //          regard to case; the component must contain NAME
 //   FIRST  the first matching call that fails, counted from 1 per item
@@ -26,7 +29,7 @@ namespace tarn::sim {
 
 inline constexpr char kFaultsVariable[] = "TARN_SIM_FAULTS";
 
-enum class FaultKind { ShortWrite, Open, MakeFolder, Throw };
+enum class FaultKind { ShortWrite, Open, MakeFolder, Throw, TimerCreation };
 
 // Replaces the fault list of this process and restarts its counts; an empty
 // text clears it. Items that cannot be parsed are ignored.

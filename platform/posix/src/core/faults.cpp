@@ -44,6 +44,7 @@ std::optional<FaultKind> KindOf(std::string_view word) {
   if (word == "open") return FaultKind::Open;
   if (word == "mkdir") return FaultKind::MakeFolder;
   if (word == "throw") return FaultKind::Throw;
+  if (word == "timer") return FaultKind::TimerCreation;
   return std::nullopt;
 }
 

@@ -38,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include "tarn_sim/faults.h"
 #include "tarn_sim/handles.h"
 #include "tarn_sim/timers.h"
 
@@ -271,10 +272,20 @@ std::shared_ptr<QueueObject> FindQueue(HANDLE queue) {
 
 }  // namespace
 
-HANDLE CreateTimerQueue() { return tarn::sim::InsertHandle(std::make_shared<QueueObject>()); }
+HANDLE CreateTimerQueue() {
+  if (tarn::sim::FaultHits(tarn::sim::FaultKind::TimerCreation, "queue")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return tarn::sim::InsertHandle(std::make_shared<QueueObject>());
+}
 
 BOOL CreateTimerQueueTimer(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter, DWORD dueTime,
                            DWORD period, ULONG flags) {
+  if (tarn::sim::FaultHits(tarn::sim::FaultKind::TimerCreation, "timer")) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   auto queueObject = FindQueue(queue);
   if (timer == nullptr || callback == nullptr || !queueObject) {
     SetLastError(queueObject ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
