@@ -101,8 +101,16 @@ image_path_is_the_installed_exe() {
 }
 
 # log_says LOG TEXT: msiexec's log holds the ASCII TEXT, whether the log is
-# written in UTF-16 or in the ANSI code page.
-log_says() { tr -d '\0' <"$1" | grep -qF -- "$2"; }
+# written in UTF-16 or in the ANSI code page. Wine's msiexec may return before
+# the last lines of its log are written (seen under load, the property dump
+# missing): the log is read again for up to 10 s.
+log_says() {
+  local deadline=$((SECONDS + 10))
+  until tr -d '\0' <"$1" | grep -qF -- "$2"; do
+    ((SECONDS >= deadline)) && return 1
+    sleep 0.5
+  done
+}
 
 starts_are() {
   local count
