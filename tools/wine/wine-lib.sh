@@ -235,8 +235,22 @@ tarn_wine_start_server() {
   "${zone_env[@]}" setsid wineserver -p </dev/null >/dev/null 2>&1 &
   tarn_wine_server_started=1
   # The server is up once a client reaches it; this client starts the services.
-  "${zone_env[@]}" WINEDEBUG="${TARN_SERVICES_WINEDEBUG:-warn+debugstr}" \
-    "$tarn_wine64_loader" cmd /c exit </dev/null >>"$log" 2>&1
+  # Under load the first one sometimes starts none ("start_rpcss Failed to open
+  # service manager"), and a later program would start them with its own output:
+  # a client is sent again until services.exe runs.
+  local try deadline
+  for try in 1 2 3; do
+    "${zone_env[@]}" WINEDEBUG="${TARN_SERVICES_WINEDEBUG:-warn+debugstr}" \
+      "$tarn_wine64_loader" cmd /c exit </dev/null >>"$log" 2>&1
+    deadline=$((SECONDS + 10))
+    while ((SECONDS < deadline)); do
+      [[ -n "$(tarn_wine_processes '\\services\.exe')" ]] && return 0
+      sleep 0.5
+    done
+    echo "tarn_wine_start_server: services.exe not running after client $try; sending another" >>"$log"
+  done
+  echo "tarn_wine_start_server: Wine's services did not start in $WINEPREFIX (see $log)" >&2
+  return 1
 }
 tarn_wine_server_started=0
 
