@@ -232,12 +232,14 @@ tarn_wine_start_server() {
   local log=$1 zone_env=(env -u TZ)
   [[ -n "${TARN_SERVICES_TZ:-}" ]] && zone_env=(env TZ="$TARN_SERVICES_TZ")
   wineserver -w
-  "${zone_env[@]}" setsid wineserver -p </dev/null >/dev/null 2>&1 &
+  # wineserver returns once its background server holds the prefix: a client
+  # started before that (as with "wineserver -p &") may start a server of its own
+  # that is not persistent, whose services then end with that client and are
+  # started again later by another program, with that program's output.
+  "${zone_env[@]}" setsid wineserver -p </dev/null >/dev/null 2>&1
   tarn_wine_server_started=1
-  # The server is up once a client reaches it; this client starts the services.
-  # Under load the first one sometimes starts none ("start_rpcss Failed to open
-  # service manager"), and a later program would start them with its own output:
-  # a client is sent again until services.exe runs.
+  # This client starts the services. Should it start none, a later program would
+  # start them with its own output: a client is sent again until services.exe runs.
   local try deadline
   for try in 1 2 3; do
     "${zone_env[@]}" WINEDEBUG="${TARN_SERVICES_WINEDEBUG:-warn+debugstr}" \
