@@ -23,6 +23,7 @@
 
 #include "share_table.h"
 #include "tarn_sim/faults.h"
+#include "tarn_sim/file_recorder.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/handles.h"
@@ -196,7 +197,10 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     std::optional<FolderChange> creation;
     if (!exists) creation.emplace(fs::path(), hostPath);
     fd = ::open(hostPath.c_str(), OpenFlags(access, disposition, flags), 0666);
-    if (fd >= 0 && creation) creation->Made();
+    if (fd >= 0 && creation) {
+      creation->Made();
+      record::Create(hostPath);
+    }
   }
   // A link planted between the look and the open (ELOOP) is refused like any other failure.
   if (fd < 0) return Fail(ErrorFromErrno(errno, hostPath));
@@ -216,6 +220,8 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     ::close(fd);
     return Fail(ERROR_ACCESS_DENIED);
   }
+  if (exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && S_ISREG(opened.st_mode))
+    record::SetSize(hostPath, 0);
   const std::uint64_t ticket = table.Add(file, grant);
   guard.unlock();
   // OPEN_ALWAYS and CREATE_ALWAYS say whether the file was there already.
@@ -281,6 +287,7 @@ BOOL DeleteFileW(LPCWSTR path) {
   tarn::sim::FolderChange removal(*hostPath, fs::path());
   if (::unlink(hostPath->c_str()) != 0) return FailBool(ErrorFromErrno(errno, *hostPath));
   removal.Made();
+  tarn::sim::record::Delete(*hostPath);
   return TRUE;
 }
 
@@ -336,9 +343,15 @@ int _close(int descriptor) {
   return ::close(descriptor);
 }
 
-int _commit(int descriptor) { return ::fsync(descriptor) == 0 ? 0 : -1; }
+int _commit(int descriptor) {
+  if (::fsync(descriptor) != 0) return -1;
+  tarn::sim::record::FlushFile(descriptor);
+  return 0;
+}
 
 errno_t _chsize_s(int descriptor, long long size) {
   if (size < 0) return EINVAL;
-  return ::ftruncate(descriptor, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  if (::ftruncate(descriptor, static_cast<off_t>(size)) != 0) return errno;
+  tarn::sim::record::SetSize(descriptor, static_cast<std::uint64_t>(size));
+  return 0;
 }

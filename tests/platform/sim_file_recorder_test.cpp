@@ -1,0 +1,95 @@
+// The stand-in's recorder of file operations (TARN_SIM_FS_RECORD), which the
+// crash-state checker replays.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "tarn_fs/file_system.h"
+#include "tarn_sim/file_recorder.h"
+#include "tarn_sim/machine.h"
+#include "test_files.h"
+#include "test_machine.h"
+#include "unique_handle.h"
+
+namespace tarn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records into a file of its own for the test's life.
+class Recording {
+ public:
+  Recording() : _file(fs::temp_directory_path() / ("tarn-record-" + std::to_string(::getpid()))) {
+    fs::remove(_file);
+    tarn::sim::StartFileRecording(_file);
+  }
+  ~Recording() {
+    tarn::sim::StartFileRecording({});
+    fs::remove(_file);
+  }
+  std::string Lines() const { return ReadBytes(_file); }
+
+ private:
+  fs::path _file;
+};
+
+// Opens a file for appending as the logs do: a handle, a descriptor over it, a stream over that.
+tarn::UniqueStdioFile OpenForAppending(const wchar_t* path, int& descriptor) {
+  HANDLE handle = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND | _O_BINARY);
+  return tarn::UniqueStdioFile(_fdopen(descriptor, "a+b"));
+}
+
+TEST(SimFileRecorderTest, EveryChangeOfTheDiskIsALineInOrder) {
+  TestMachine machine;
+  const std::string folder = "drive_c/ProgramData/Logs";
+  MakeFolder(L"C:\\ProgramData");
+  Recording recording;
+  tarn::fs::CreateProtectedFolder(L"C:\\ProgramData\\Logs");
+  {
+    int descriptor = -1;
+    auto file = OpenForAppending(L"C:\\ProgramData\\Logs\\a.csv", descriptor);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite("ab\r\n", 1, 4, file.get()), 4u);
+    ASSERT_EQ(std::fflush(file.get()), 0);
+    ASSERT_EQ(std::fwrite("cd", 1, 2, file.get()), 2u);
+    ASSERT_EQ(std::fflush(file.get()), 0);
+    ASSERT_EQ(_chsize_s(descriptor, 4), 0);
+    ASSERT_EQ(_commit(descriptor), 0);
+  }
+  ASSERT_TRUE(MoveFileExW(L"C:\\ProgramData\\Logs\\a.csv", L"C:\\ProgramData\\Logs\\b.csv", 0));
+  {
+    int descriptor = -1;
+    auto again = OpenForAppending(L"C:\\ProgramData\\Logs\\b.csv", descriptor);  // exists: no create
+    ASSERT_NE(again, nullptr);
+  }
+  ASSERT_TRUE(DeleteFileW(L"C:\\ProgramData\\Logs\\b.csv"));
+  ASSERT_TRUE(tarn::fs::Remove(L"C:\\ProgramData\\Logs"));
+
+  const std::string a = folder + "/a.csv";
+  EXPECT_EQ(recording.Lines(), "mkdir\t" + folder + "\ncreate\t" + a + "\nwrite\t0\t61620d0a\t" + a +
+                                   "\nwrite\t4\t6364\t" + a + "\nsetsize\t4\t" + a + "\nfsync\t" + a + "\nrename\t" +
+                                   a + "\t" + folder + "/b.csv\ndelete\t" + folder + "/b.csv\ndelete\t" + folder +
+                                   "\n");
+}
+
+TEST(SimFileRecorderTest, NothingIsRecordedWhileItIsOff) {
+  TestMachine machine;
+  MakeFolder(L"C:\\ProgramData");
+  Recording recording;
+  tarn::sim::StartFileRecording({});
+  EXPECT_FALSE(tarn::sim::record::On());
+  tarn::fs::CreateProtectedFolder(L"C:\\ProgramData\\Logs");
+  EXPECT_TRUE(tarn::fs::Remove(L"C:\\ProgramData\\Logs"));
+  EXPECT_EQ(recording.Lines(), "");
+}
+
+}  // namespace
+}  // namespace tarn::test
