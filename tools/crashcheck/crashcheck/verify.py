@@ -1,0 +1,116 @@
+"""One crash state: laid out as a machine, the real service started on it, a few rows
+taken, the service stopped, and the files judged."""
+
+from __future__ import annotations
+
+import io
+import subprocess
+from collections import Counter
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from tarnlog.cli import main as tarnlog_main
+
+from .machine import DROP, LOCAL, RESTART_COUNTER_START, is_restart_row
+from .model import whole_rows
+
+LOCAL_TIMER, UPLOAD_TIMER = 128, 129
+ROWS_TAKEN = 2  # of each log, by its control
+
+
+@dataclass
+class Verdict:
+    state_key: str
+    failing_check: list = field(default_factory=list)  # tarnlog check's lines
+    lost_rows: int = 0  # flushed before the cut, missing after the restart
+    duplicated_rows: int = 0  # rows in more than one place
+    local_backups: int = 0
+    handed_over: int = 0
+    set_aside_uploads: int = 0
+    service_state: str = ""
+    restart_rows: int = 0  # local rows the restarted service wrote
+    problems: list = field(default_factory=list)
+
+    @property
+    def passed(self):
+        return not self.problems
+
+
+def lay_out(state, folder):
+    folder = Path(folder)
+    for path in sorted(state.folders):
+        (folder / path).mkdir(parents=True, exist_ok=True)
+    for path, content in state.files.items():
+        (folder / path).parent.mkdir(parents=True, exist_ok=True)
+        (folder / path).write_bytes(content)
+
+
+def log_files(machine_folder):
+    found = []
+    for folder in (LOCAL, DROP):
+        where = Path(machine_folder) / folder
+        if where.is_dir():
+            found += sorted(path for path in where.iterdir() if path.is_file())
+    return found
+
+
+def tarnlog_check(files):
+    out, err = io.StringIO(), io.StringIO()
+    if not files:
+        return []
+    code = tarnlog_main(["check"] + [str(path) for path in files], out=out, err=err)
+    return [] if code == 0 else (out.getvalue() + err.getvalue()).splitlines() or ["tarnlog check failed"]
+
+
+def judge(state, machine_folder, limits, service_state):
+    files = log_files(machine_folder)
+    verdict = Verdict(state.key(), service_state=service_state)
+    verdict.failing_check = tarnlog_check(files)
+    where = Counter()
+    for path in files:
+        for row in whole_rows(path.read_bytes()):
+            where[row] += 1
+    verdict.lost_rows = sum(1 for row in state.required_rows if where[row] == 0)
+    verdict.duplicated_rows = sum(1 for count in where.values() if count > 1)
+    verdict.restart_rows = sum(1 for path in files if path.name.startswith(("TARNLog.", "TARNLog_"))
+                               for row in whole_rows(path.read_bytes()) if is_restart_row(row))
+    local = Path(machine_folder) / LOCAL
+    drop = Path(machine_folder) / DROP
+    verdict.local_backups = len(list(local.glob("TARNLog_*.csv")))
+    verdict.set_aside_uploads = len(list(local.glob("3001_TARNLogUpload_*.csv")))
+    verdict.handed_over = len(list(drop.glob("3001_TARNLogUpload_*.csv"))) if drop.is_dir() else 0
+
+    problems = verdict.problems
+    if verdict.failing_check:
+        problems.append("tarnlog check: %d lines" % len(verdict.failing_check))
+    if verdict.lost_rows:
+        problems.append("%d flushed rows lost" % verdict.lost_rows)
+    if verdict.duplicated_rows:
+        problems.append("%d rows duplicated" % verdict.duplicated_rows)
+    if verdict.local_backups > limits.local_backups:
+        problems.append("%d local backups, limit %d" % (verdict.local_backups, limits.local_backups))
+    if verdict.handed_over > limits.upload_backups:
+        problems.append("%d handed-over files, limit %d" % (verdict.handed_over, limits.upload_backups))
+    if verdict.set_aside_uploads > limits.upload_backups:
+        problems.append("%d set-aside upload files, limit %d" % (verdict.set_aside_uploads, limits.upload_backups))
+    if service_state != "RUNNING":
+        problems.append("service %s after the start" % service_state)
+    elif verdict.restart_rows < ROWS_TAKEN:
+        problems.append("only %d local rows sampled after the restart" % verdict.restart_rows)
+    return verdict
+
+
+def check_state(state, machine, limits):
+    """Lays the state out on a fresh machine, restarts the service on it and judges it."""
+    machine.make(limits, local_period_ms=3600000, upload_period_ms=3600000, counter_start=RESTART_COUNTER_START)
+    lay_out(state, machine.folder)
+    try:
+        service_state = machine.start()
+        if service_state == "RUNNING":
+            for control in (LOCAL_TIMER, UPLOAD_TIMER) * ROWS_TAKEN:
+                machine.sample(control)
+        machine.stop()
+    except subprocess.TimeoutExpired:
+        service_state = "HUNG"
+    return judge(state, machine.folder, limits, service_state)
+
