@@ -47,6 +47,8 @@ tarn::UniqueStdioFile OpenForAppending(const wchar_t* path, int& descriptor) {
   return tarn::UniqueStdioFile(_fdopen(descriptor, "a+b"));
 }
 
+// The first flush of a new file flushes its folder first (its name), the way
+// NTFS makes a new file's name durable with its data.
 TEST(SimFileRecorderTest, EveryChangeOfTheDiskIsALineInOrder) {
   TestMachine machine;
   const std::string folder = "drive_c/ProgramData/Logs";
@@ -75,9 +77,9 @@ TEST(SimFileRecorderTest, EveryChangeOfTheDiskIsALineInOrder) {
 
   const std::string a = folder + "/a.csv";
   EXPECT_EQ(recording.Lines(), "mkdir\t" + folder + "\ncreate\t" + a + "\nwrite\t0\t61620d0a\t" + a +
-                                   "\nwrite\t4\t6364\t" + a + "\nsetsize\t4\t" + a + "\nfsync\t" + a + "\nrename\t" +
-                                   a + "\t" + folder + "/b.csv\ndelete\t" + folder + "/b.csv\ndelete\t" + folder +
-                                   "\n");
+                                   "\nwrite\t4\t6364\t" + a + "\nsetsize\t4\t" + a + "\nfsyncdir\t" + folder +
+                                   "\nfsync\t" + a + "\nrename\t" + a + "\t" + folder + "/b.csv\ndelete\t" + folder +
+                                   "/b.csv\ndelete\t" + folder + "\n");
 }
 
 TEST(SimFileRecorderTest, NothingIsRecordedWhileItIsOff) {

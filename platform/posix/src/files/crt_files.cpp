@@ -174,7 +174,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
   // A new file is a new entry of its folder, which the folder's case index learns.
   std::optional<tarn::sim::FolderChange> creation;
   if ((parsed->flags & O_CREAT) != 0) creation.emplace(std::filesystem::path(), *hostPath);
-  const bool isNew = creation && tarn::sim::record::On() && ::access(hostPath->c_str(), F_OK) != 0;
+  const bool isNew = creation && ::access(hostPath->c_str(), F_OK) != 0;
   const int fd = ::open(hostPath->c_str(), parsed->flags | O_CLOEXEC, 0666);
   if (fd >= 0 && creation) creation->Made();
   if (fd >= 0 && isNew) tarn::sim::record::Create(*hostPath);
@@ -186,6 +186,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
     return Fail(EACCES);
   }
   const FileId file{status.st_dev, status.st_ino};
+  if (isNew) tarn::sim::files::NoteNewName(file);
   const OpenGrant grant{parsed->access, *share};
   if (!table.Allows(file, grant)) {
     ::close(fd);

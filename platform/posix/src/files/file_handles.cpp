@@ -146,6 +146,16 @@ struct DescriptorTable {
   std::map<int, Descriptor> entries;
 };
 
+bool FlushFolderOf(int descriptor) {
+  const fs::path folder = tarn::sim::record::PathOfDescriptor(descriptor).parent_path();
+  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return false;
+  const bool flushed = ::fsync(folderFd) == 0;
+  ::close(folderFd);
+  if (flushed) tarn::sim::record::FlushFolder(folder);
+  return flushed;
+}
+
 DescriptorTable& Descriptors() {
   static DescriptorTable* table = new DescriptorTable;
   return *table;
@@ -185,6 +195,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
   }
 
   int fd = -1;
+  bool made = false;
   if (exists && S_ISLNK(found.st_mode)) {
     // The link itself: something to query or delete, never to read or write.
     fd = ::open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -200,6 +211,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     if (fd >= 0 && creation) {
       creation->Made();
       record::Create(hostPath);
+      made = true;
     }
   }
   // A link planted between the look and the open (ELOOP) is refused like any other failure.
@@ -207,6 +219,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
 
   struct stat opened {};
   ::fstat(fd, &opened);
+  if (made) tarn::sim::files::NoteNewName({opened.st_dev, opened.st_ino});
   auto& table = ShareTable::Instance();
   auto guard = table.Lock();
   const FileId file{opened.st_dev, opened.st_ino};
@@ -343,7 +356,17 @@ int _close(int descriptor) {
   return ::close(descriptor);
 }
 
+// FlushFileBuffers: the file's data, and first, for a file made since its
+// folder was last flushed, the folder's entries, so that no flushed byte is
+// left without a name after a power cut (NTFS makes a new file's name durable
+// with its data).
 int _commit(int descriptor) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return -1;
+  if (tarn::sim::files::TakeNewName({status.st_dev, status.st_ino}) && !FlushFolderOf(descriptor)) {
+    tarn::sim::files::NoteNewName({status.st_dev, status.st_ino});
+    return -1;
+  }
   if (::fsync(descriptor) != 0) return -1;
   tarn::sim::record::FlushFile(descriptor);
   return 0;
