@@ -176,6 +176,10 @@ bool LogFileManager::CurrentFileIsFull() {
 }
 
 void LogFileManager::RotateIfNeeded() {
+  // A file left from before (the start) is repaired before it may become a
+  // backup, which nothing repairs later: a power cut may have left its end
+  // torn or read back as zeros.
+  if (!_stream.is_open() && QueryFileFacts(_filePath)) Open();
   if (!CurrentFileIsFull()) return;
   CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
