@@ -19,8 +19,9 @@ class UploadLogFileManager : public LogFileManager {
   void Configure(std::wstring kind, std::wstring header) override;
 
   // Hands a current file larger than _fileSizeByte over to the drop folder (or
-  // deletes it) and removes this log's surplus files there. Never throws; the
-  // next WriteRow starts a new current file.
+  // deletes it) and removes this log's surplus files there; the first call of
+  // the object removes a surplus also when the file is not full. Never throws;
+  // the next WriteRow starts a new current file.
   //
   // Hides LogFileManager::RotateIfNeeded on purpose, which is not virtual: a
   // full upload file never becomes a local backup and no new file is opened
@@ -34,4 +35,7 @@ class UploadLogFileManager : public LogFileManager {
  protected:
   const std::wstring _uploadSubFolder = L"\\Corvessan\\VORLA\\upload";
   std::wstring _uploadFolder;
+
+ private:
+  bool _dropFolderPruned = false;
 };

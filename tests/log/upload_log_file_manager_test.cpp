@@ -112,6 +112,23 @@ TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
   for (const auto& name : others) EXPECT_EQ(ReadBytes(InFolder(kDropFolder, name)), "other");
 }
 
+// A power cut between a hand-over and the removal of the oldest file can
+// leave one handed-over file too many; the first upload row's check removes
+// it, although its file is not full.
+TEST_F(UploadLogTest, ASurplusLeftInTheDropFolderGoesAtTheFirstRow) {
+  MakeFolder(kDropFolder);
+  for (int day = 1; day <= 3; ++day)
+    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
+               "old");
+  UploadLogFileManager& log = Start(72000, 2);
+  log.WriteRow(L"row");
+  log.RotateIfNeeded();
+  EXPECT_EQ(NamesMatching(kDropFolder, kHandedOver),
+            (std::vector<std::wstring>{L"3001_TARNLogUpload_20200102T000000+0000.csv",
+                                       L"3001_TARNLogUpload_20200103T000000+0000.csv"}));
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"row"}));
+}
+
 TEST_F(UploadLogTest, KeepingNoneDeletesEvenTheFileJustHandedOver) {
   MakeFolder(kDropFolder);
   WriteBytes(InFolder(kDropFolder, L"2001_Other_20200101T000000+0000.csv"), "other");
