@@ -110,14 +110,28 @@ class Machine:
         self.sc("control", SERVICE, str(control))
 
 
+# Current files an earlier run left torn, so the start repairs them (cuts them back).
+LEFT_FROM_BEFORE = {
+    LOCAL + "/TARNLog.csv": b"# LogFormatVersion:V1.00\r\n20200101T000000+0000,01,0000000000000001,"
+                            b"0000000000000002\r\n2020010",
+    LOCAL + "/TARNLogUpload.csv": b"#vorla_upload LogFormatVersion:V1.00\r\n20200101T000000+0000,01,"
+                                  b"0000000000000003,0000000000000004\r\n" + b"\0" * 40,
+}
+
+
 def record_run(machine, trace, limits, seconds, drop_gone=(0.3, 0.6)):
-    """Runs the service for `seconds` at short periods with the recorder on. The drop
+    """Runs the service for `seconds` at short periods with the recorder on, on a machine
+    whose current files an earlier run left torn. The drop
     folder exists at the start, disappears (the collection product removed, its files with
     it) after drop_gone[0] of the time and comes back after drop_gone[1]. These changes are
-    written into the trace as the operations they are, in order with the service's."""
+    written into the trace as the operations they are, in order with the service's.
+    Returns the folders and files that were there before the run."""
     machine.make(limits, local_period_ms=250, upload_period_ms=300, counter_start=RUN_COUNTER_START)
     drop = machine.folder / DROP
     drop.mkdir()
+    (machine.folder / LOCAL).mkdir(parents=True)
+    for path, content in LEFT_FROM_BEFORE.items():
+        (machine.folder / path).write_bytes(content)
     trace = Path(trace)
     trace.unlink(missing_ok=True)
     env = dict(os.environ, TARN_SIM_FS_RECORD=str(trace))
@@ -147,4 +161,4 @@ def record_run(machine, trace, limits, seconds, drop_gone=(0.3, 0.6)):
     note("mkdir\t" + DROP, "fsyncdir\t" + DROP.rsplit("/", 1)[0])
     wait_until(1.0)
     machine.stop()
-    return INITIAL_FOLDERS + (DROP,)
+    return INITIAL_FOLDERS + (DROP, LOCAL.rsplit("/", 1)[0], LOCAL), dict(LEFT_FROM_BEFORE)

@@ -89,16 +89,22 @@ class Cut:
 class Recording:
     """A replay of a trace from the folders that existed before the run."""
 
-    def __init__(self, ops, initial_folders=()):
+    def __init__(self, ops, initial_folders=(), initial_files=None):
+        """initial_files: path -> bytes of files on the disk before the run (all flushed)."""
         self.ops = ops
         self.initial = Namespace({folder: None for folder in initial_folders})
+        # Files from before the run are inodes -1, -2, ...; a create's inode is its operation's index.
+        self.initial_content = {}
+        for number, (path, content) in enumerate(sorted((initial_files or {}).items()), 1):
+            self.initial.names[path] = -number
+            self.initial_content[-number] = content
         self.metadata = [(op, i) for i, op in enumerate(ops) if op.is_metadata]
         self.cuts = list(self._replay())
 
     def _replay(self):
         names = self.initial.copy()
-        current, durable = {}, {}
-        flushed_rows = {}  # row -> inode whose flush reached it
+        current, durable = dict(self.initial_content), dict(self.initial_content)
+        flushed_rows = {row: inode for inode, content in self.initial_content.items() for row in whole_rows(content)}
         done = flushed = 0
         for i, op in enumerate(self.ops + [None]):
             live = set(names.names.values())

@@ -4,7 +4,9 @@ taken, the service stopped, and the files judged."""
 from __future__ import annotations
 
 import io
+import os
 import subprocess
+import time
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -13,9 +15,11 @@ from tarnlog.cli import main as tarnlog_main
 
 from .machine import DROP, LOCAL, RESTART_COUNTER_START, is_restart_row
 from .model import whole_rows
+from .trace import read_trace
 
 LOCAL_TIMER, UPLOAD_TIMER = 128, 129
 ROWS_TAKEN = 2  # of each log, by its control
+SAMPLE_TRIES = 50
 
 
 @dataclass
@@ -62,18 +66,31 @@ def tarnlog_check(files):
     return [] if code == 0 else (out.getvalue() + err.getvalue()).splitlines() or ["tarnlog check failed"]
 
 
-def judge(state, machine_folder, limits, service_state):
+def deleted_by_restart(state, restart_ops):
+    """The rows of the state's files that the restarted service's own retention deleted
+    (its trace followed through renames): no cut lost them."""
+    origin = {path: path for path in state.files}
+    deleted = set()
+    for op in restart_ops:
+        if op.kind == "rename" and op.path in origin:
+            origin[op.to] = origin.pop(op.path)
+        elif op.kind == "delete" and op.path in origin:
+            deleted.add(origin.pop(op.path))
+    return {row for path in deleted for row in whole_rows(state.files[path])}
+
+
+def judge(state, machine_folder, limits, service_state, restart_ops=()):
     files = log_files(machine_folder)
     verdict = Verdict(state.key(), service_state=service_state)
+    required = state.required_rows - deleted_by_restart(state, restart_ops)
     verdict.failing_check = tarnlog_check(files)
     where = Counter()
     for path in files:
         for row in whole_rows(path.read_bytes()):
             where[row] += 1
-    verdict.lost_rows = sum(1 for row in state.required_rows if where[row] == 0)
+    verdict.lost_rows = sum(1 for row in required if where[row] == 0)
     verdict.duplicated_rows = sum(1 for count in where.values() if count > 1)
-    verdict.restart_rows = sum(1 for path in files if path.name.startswith(("TARNLog.", "TARNLog_"))
-                               for row in whole_rows(path.read_bytes()) if is_restart_row(row))
+    verdict.restart_rows = local_restart_rows(machine_folder)
     local = Path(machine_folder) / LOCAL
     drop = Path(machine_folder) / DROP
     verdict.local_backups = len(list(local.glob("TARNLog_*.csv")))
@@ -100,17 +117,35 @@ def judge(state, machine_folder, limits, service_state):
     return verdict
 
 
+def local_restart_rows(machine_folder):
+    return sum(1 for path in log_files(machine_folder) if path.name.startswith(("TARNLog.", "TARNLog_"))
+               for row in whole_rows(path.read_bytes()) if is_restart_row(row))
+
+
+def take_rows(machine):
+    """ROWS_TAKEN rows of each log. The service reports running before its start has
+    published the logs, and a control before that finds nothing to sample: the local
+    control is repeated until its rows are there (SAMPLE_TRIES at most)."""
+    for _ in range(SAMPLE_TRIES):
+        if local_restart_rows(machine.folder) >= ROWS_TAKEN:
+            break
+        machine.sample(LOCAL_TIMER)
+        time.sleep(0.02)
+    for _ in range(ROWS_TAKEN):
+        machine.sample(UPLOAD_TIMER)
+
+
 def check_state(state, machine, limits):
     """Lays the state out on a fresh machine, restarts the service on it and judges it."""
     machine.make(limits, local_period_ms=3600000, upload_period_ms=3600000, counter_start=RESTART_COUNTER_START)
     lay_out(state, machine.folder)
+    trace = machine.folder / "restart-trace.txt"
     try:
-        service_state = machine.start()
+        service_state = machine.start(dict(os.environ, TARN_SIM_FS_RECORD=str(trace)))
         if service_state == "RUNNING":
-            for control in (LOCAL_TIMER, UPLOAD_TIMER) * ROWS_TAKEN:
-                machine.sample(control)
+            take_rows(machine)
         machine.stop()
     except subprocess.TimeoutExpired:
         service_state = "HUNG"
-    return judge(state, machine.folder, limits, service_state)
+    return judge(state, machine.folder, limits, service_state, read_trace(trace) if trace.exists() else [])
 

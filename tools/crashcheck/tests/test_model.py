@@ -95,3 +95,13 @@ class TestStates:
         # Written but unflushed at cut 2, flushed at cut 3: one state, whose first row must stay.
         first = [state for state in states if state.files.get(LOG) == HEADER + ROW1]
         assert len(first) == 1 and first[0].cut == 2 and first[0].required_rows == {ROW1[:-2]}
+
+
+def test_a_file_from_before_the_run_is_flushed_and_may_be_cut_back():
+    ops = [Op("setsize", LOG, offset=len(HEADER + ROW1)), Op("write", LOG, offset=len(HEADER + ROW1), data=ROW2)]
+    recording = Recording(ops, ["drive_c", "drive_c/L"], {LOG: HEADER + ROW1 + b"2026"})
+    assert recording.cuts[0].required_rows == {ROW1[:-2]}
+    first = {state.variant: state.files[LOG] for state in recording.states(recording.cuts[0])}
+    assert first["zeros"] == HEADER + ROW1 + b"2026"
+    last = {state.variant: state.files[LOG] for state in recording.states(recording.cuts[-1])}
+    assert last["none"] == HEADER + ROW1 + b"2026" and last["all"] == HEADER + ROW1 + ROW2

@@ -65,3 +65,14 @@ def test_service_that_did_not_run_or_sample(tmp_path):
     assert not judge(state, tmp_path, LIMITS, "STOPPED").passed
     (tmp_path / LOCAL / "TARNLog.csv").write_bytes(LOCAL_HEADER)
     assert judge(state, tmp_path, LIMITS, "RUNNING").problems == ["only 0 local rows sampled after the restart"]
+
+
+def test_rows_the_restart_deleted_by_retention_are_not_lost(tmp_path):
+    from crashcheck.trace import Op
+
+    old = DROP + "/3001_TARNLogUpload_1.csv"
+    state = machine(tmp_path, {LOCAL + "/TARNLogUpload.csv": UPLOAD_HEADER + RUN_ROW + b"\r\n"}, [RUN_ROW])
+    (tmp_path / LOCAL / "TARNLogUpload.csv").unlink()  # handed over, then removed as the oldest
+    restart = [Op("rename", LOCAL + "/TARNLogUpload.csv", to=old), Op("delete", old)]
+    assert judge(state, tmp_path, LIMITS, "RUNNING").lost_rows == 1
+    assert judge(state, tmp_path, LIMITS, "RUNNING", restart).lost_rows == 0
