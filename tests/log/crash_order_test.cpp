@@ -2,50 +2,32 @@
 // sees it (tarn_sim/file_recorder.h): the orders a power cut at any moment
 // relies on. The crash-state checker (tools/crashcheck) finds these on the real
 // service; here each has a test of its own.
-#include <filesystem>
+#include <algorithm>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "file_recording.h"
 #include "log_setup.h"
 #include "log_test_util.h"
-#include "tarn_sim/file_recorder.h"
 
 namespace tarn::test {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct RecordedOp {
   std::string kind;
   std::string path;  // a rename's new name
 };
 
-// Records the file operations of one test, and gives them back parsed.
-class RecordedOps {
- public:
-  RecordedOps() : _file(fs::temp_directory_path() / ("tarn-crash-order-" + std::to_string(::getpid()))) {
-    fs::remove(_file);
-    tarn::sim::StartFileRecording(_file);
-  }
-  ~RecordedOps() {
-    tarn::sim::StartFileRecording({});
-    fs::remove(_file);
-  }
-  std::vector<RecordedOp> Ops() const {
-    std::vector<RecordedOp> ops;
-    std::istringstream lines(ReadBytes(_file));
-    for (std::string line; std::getline(lines, line);) {
-      const std::string kind = line.substr(0, line.find('\t'));
-      ops.push_back({kind, line.substr(line.rfind('\t') + 1)});
-    }
-    return ops;
-  }
-
- private:
-  fs::path _file;
-};
+// The recorded operations, parsed.
+std::vector<RecordedOp> Parse(const std::string& lines) {
+  std::vector<RecordedOp> ops;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);)
+    ops.push_back({line.substr(0, line.find('\t')), line.substr(line.rfind('\t') + 1)});
+  return ops;
+}
 
 std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
@@ -73,7 +55,7 @@ TEST_F(CrashOrderTest, ARowIsFlushedOnlyUnderANameThatIsOnTheDisk) {
   MakeFolder(kDropFolder);
   std::optional<LogFileManager> localSlot;
   std::optional<UploadLogFileManager> uploadSlot;
-  RecordedOps recorded;
+  FileRecording recorded;
   LogFileManager& local = StartLocalLog(localSlot, 0, 2);
   UploadLogFileManager& upload = StartUploadLog(uploadSlot, 0, 2);
   for (int row = 0; row < 3; ++row) {
@@ -85,7 +67,7 @@ TEST_F(CrashOrderTest, ARowIsFlushedOnlyUnderANameThatIsOnTheDisk) {
   local.Close();
   upload.Close();
 
-  const auto ops = recorded.Ops();
+  const auto ops = Parse(recorded.Lines());
   ASSERT_GE(std::count_if(ops.begin(), ops.end(), [](const auto& op) { return op.kind == "fsync"; }), 6);
   EXPECT_EQ(FlushesOfUnflushedNames(ops), std::vector<std::string>{});
 }

@@ -10,6 +10,13 @@ namespace {
 const std::wstring kCurrent = InFolder(kLocalFolder, L"TARNLogUpload.csv");
 const std::wregex kHandedOver(LR"(3001_TARNLogUpload_\d{8}T\d{6}[+-]\d{4}\.csv)");
 
+// Files handed over on the first `days` days of January 2020, in the drop folder.
+void PutHandedOverFiles(int days) {
+  for (int day = 1; day <= days; ++day)
+    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
+               "old");
+}
+
 class UploadLogTest : public MachineTest {
  protected:
   // Set up and opened as the service does; the upload log is not rotated at start.
@@ -98,9 +105,7 @@ TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
   const std::vector<std::wstring> others = {L"2001_Other_20200101T000000+0000.csv", L"3001_TARNLogUploadX.csv",
                                             L"readme.txt"};
   for (const auto& name : others) WriteBytes(InFolder(kDropFolder, name), "other");
-  for (int day = 1; day <= 5; ++day)
-    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
-               "old");
+  PutHandedOverFiles(5);
 
   UploadLogFileManager& log = Start(0, 5);
   log.WriteRow(L"row");
@@ -117,9 +122,7 @@ TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
 // it, although its file is not full.
 TEST_F(UploadLogTest, ASurplusLeftInTheDropFolderGoesAtTheFirstRow) {
   MakeFolder(kDropFolder);
-  for (int day = 1; day <= 3; ++day)
-    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
-               "old");
+  PutHandedOverFiles(3);
   UploadLogFileManager& log = Start(72000, 2);
   log.WriteRow(L"row");
   log.RotateIfNeeded();

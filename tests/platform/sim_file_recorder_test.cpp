@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "file_recording.h"
 #include "tarn_fs/file_system.h"
 #include "tarn_sim/file_recorder.h"
 #include "tarn_sim/machine.h"
@@ -19,25 +20,6 @@
 
 namespace tarn::test {
 namespace {
-
-namespace fs = std::filesystem;
-
-// Records into a file of its own for the test's life.
-class Recording {
- public:
-  Recording() : _file(fs::temp_directory_path() / ("tarn-record-" + std::to_string(::getpid()))) {
-    fs::remove(_file);
-    tarn::sim::StartFileRecording(_file);
-  }
-  ~Recording() {
-    tarn::sim::StartFileRecording({});
-    fs::remove(_file);
-  }
-  std::string Lines() const { return ReadBytes(_file); }
-
- private:
-  fs::path _file;
-};
 
 // Opens a file for appending as the logs do: a handle, a descriptor over it, a stream over that.
 tarn::UniqueStdioFile OpenForAppending(const wchar_t* path, int& descriptor) {
@@ -53,7 +35,7 @@ TEST(SimFileRecorderTest, EveryChangeOfTheDiskIsALineInOrder) {
   TestMachine machine;
   const std::string folder = "drive_c/ProgramData/Logs";
   MakeFolder(L"C:\\ProgramData");
-  Recording recording;
+  FileRecording recording;
   tarn::fs::CreateProtectedFolder(L"C:\\ProgramData\\Logs");
   {
     int descriptor = -1;
@@ -85,7 +67,7 @@ TEST(SimFileRecorderTest, EveryChangeOfTheDiskIsALineInOrder) {
 TEST(SimFileRecorderTest, NothingIsRecordedWhileItIsOff) {
   TestMachine machine;
   MakeFolder(L"C:\\ProgramData");
-  Recording recording;
+  FileRecording recording;
   tarn::sim::StartFileRecording({});
   EXPECT_FALSE(tarn::sim::record::On());
   tarn::fs::CreateProtectedFolder(L"C:\\ProgramData\\Logs");
