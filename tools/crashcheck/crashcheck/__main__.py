@@ -53,6 +53,10 @@ def main(argv=None):
     states = distinct_states(recording)
     if args.smoke:
         states = smoke_selection(states, args.per_kind)
+        missing = {op.kind for op in ops} - {state.op_kind for state in states}
+        if missing:
+            print("no crash state before: %s" % ", ".join(sorted(missing)), file=sys.stderr)
+            return 1
     print("recorded %d operations (%s); %d crash states to check" % (
         len(ops), ", ".join("%s %d" % item for item in sorted(Counter(op.kind for op in ops).items())), len(states)),
         flush=True)

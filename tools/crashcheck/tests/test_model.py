@@ -105,3 +105,13 @@ def test_a_file_from_before_the_run_is_flushed_and_may_be_cut_back():
     assert first["zeros"] == HEADER + ROW1 + b"2026"
     last = {state.variant: state.files[LOG] for state in recording.states(recording.cuts[-1])}
     assert last["none"] == HEADER + ROW1 + b"2026" and last["all"] == HEADER + ROW1 + ROW2
+
+
+def test_smoke_selection_keeps_every_kind_and_spreads_over_the_run():
+    from crashcheck.__main__ import smoke_selection
+
+    recording = rotation(flush_folder=True)
+    states = distinct_states(recording)
+    chosen = smoke_selection(states, 2)
+    assert {state.op_kind for state in chosen} == {state.op_kind for state in states}
+    assert len(chosen) < len(states)
