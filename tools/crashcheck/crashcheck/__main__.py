@@ -68,7 +68,7 @@ def main(argv=None):
     for number, state in enumerate(states, 1):
         verdict = check_state(state, machine, limits)
         figures["states"] += 1
-        figures["files failing check"] += len({line.split(":")[0] for line in verdict.failing_check})
+        figures["files failing check"] += len(verdict.failing_files)
         figures["rows lost"] += verdict.lost_rows
         figures["rows duplicated"] += verdict.duplicated_rows
         figures["states over a limit"] += any("limit" in problem for problem in verdict.problems)

@@ -26,6 +26,7 @@ SAMPLE_TRIES = 50
 class Verdict:
     state_key: str
     failing_check: list = field(default_factory=list)  # tarnlog check's lines
+    failing_files: set = field(default_factory=set)  # the files they name
     lost_rows: int = 0  # flushed before the cut, missing after the restart
     duplicated_rows: int = 0  # rows in more than one place
     local_backups: int = 0
@@ -84,6 +85,8 @@ def judge(state, machine_folder, limits, service_state, restart_ops=()):
     verdict = Verdict(state.key(), service_state=service_state)
     required = state.required_rows - deleted_by_restart(state, restart_ops)
     verdict.failing_check = tarnlog_check(files)
+    verdict.failing_files = {str(path) for path in files if any(line.startswith(str(path) + ":")
+                                                                for line in verdict.failing_check)}
     where = Counter()
     for path in files:
         for row in whole_rows(path.read_bytes()):

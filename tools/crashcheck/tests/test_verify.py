@@ -49,7 +49,7 @@ def test_row_in_two_files(tmp_path):
 def test_nul_bytes_fail_tarnlog_check(tmp_path):
     state = machine(tmp_path, {LOCAL + "/TARNLogUpload.csv": UPLOAD_HEADER + b"\0" * 40})
     verdict = judge(state, tmp_path, LIMITS, "RUNNING")
-    assert verdict.failing_check and not verdict.passed
+    assert verdict.failing_files == {str(tmp_path / LOCAL / "TARNLogUpload.csv")} and not verdict.passed
 
 
 def test_more_files_than_the_limits(tmp_path):
