@@ -120,9 +120,17 @@ def judge(state, machine_folder, limits, service_state, restart_ops=()):
     return verdict
 
 
+def read_if_there(path):
+    """A file's bytes; none when the running service has just renamed or deleted it."""
+    try:
+        return path.read_bytes()
+    except FileNotFoundError:
+        return b""
+
+
 def local_restart_rows(machine_folder):
     return sum(1 for path in log_files(machine_folder) if path.name.startswith(("TARNLog.", "TARNLog_"))
-               for row in whole_rows(path.read_bytes()) if is_restart_row(row))
+               for row in whole_rows(read_if_there(path)) if is_restart_row(row))
 
 
 def take_rows(machine):
