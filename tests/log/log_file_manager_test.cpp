@@ -84,7 +84,9 @@ TEST_F(LocalLogTest, EmptyExistingFileGetsTheHeader) {
 TEST_F(LocalLogTest, ATornLastLineIsCutBackToTheLastLineEndBeforeTheNextRow) {
   MakeFolder(kLocalFolder);
   const std::string whole = kLocalHeader + "20240101T000000+0000,old\r\n";
-  for (const std::string& fragment : {std::string("20240101T0000"), std::string("\r"), std::string(5000, 'x')}) {
+  // The last: a power cut that left the unflushed end of the file as zeros.
+  for (const std::string& fragment :
+       {std::string("20240101T0000"), std::string("\r"), std::string(5000, 'x'), std::string(600, '\0')}) {
     Destroy();
     WriteBytes(kCurrent, whole + fragment);
     Start(620000, 7).WriteRow(L"next");
