@@ -176,11 +176,14 @@ bool LogFileManager::CurrentFileIsFull() {
 }
 
 void LogFileManager::RotateIfNeeded() {
-  // A file left from before (the start) is repaired before it may become a
-  // backup, which nothing repairs later: a power cut may have left its end
-  // torn or read back as zeros.
-  if (!_stream.is_open() && QueryFileFacts(_filePath)) Open();
   if (!CurrentFileIsFull()) return;
+  // A full file that is not open (the start's, left from before) is repaired
+  // first: a power cut may have left its end torn or read back as zeros, and
+  // a backup is never repaired later.
+  if (!_stream.is_open()) {
+    Open();
+    if (!CurrentFileIsFull()) return;
+  }
   CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {

@@ -153,9 +153,11 @@ def check_state(state, machine, limits):
     trace = machine.folder / "restart-trace.txt"
     try:
         service_state = machine.start(dict(os.environ, TARN_SIM_FS_RECORD=str(trace)))
-        if service_state == "RUNNING":
-            take_rows(machine)
-        machine.stop()
+        try:
+            if service_state == "RUNNING":
+                take_rows(machine)
+        finally:
+            machine.stop()  # also when the check itself fails: no service outlives its state
     except subprocess.TimeoutExpired:
         service_state = "HUNG"
     return judge(state, machine.folder, limits, service_state, read_trace(trace) if trace.exists() else [])

@@ -28,6 +28,7 @@
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/handles.h"
 #include "tarn_sim/machine.h"
+#include "unique_posix.h"
 
 namespace {
 
@@ -148,12 +149,10 @@ struct DescriptorTable {
 
 bool FlushFolderOf(int descriptor) {
   const fs::path folder = tarn::sim::record::PathOfDescriptor(descriptor).parent_path();
-  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) return false;
-  const bool flushed = ::fsync(folderFd) == 0;
-  ::close(folderFd);
-  if (flushed) tarn::sim::record::FlushFolder(folder);
-  return flushed;
+  const tarn::UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folderFd || ::fsync(folderFd.get()) != 0) return false;
+  tarn::sim::record::FlushFolder(folder);
+  return true;
 }
 
 DescriptorTable& Descriptors() {
