@@ -19,9 +19,8 @@ class UploadLogFileManager : public LogFileManager {
   void Configure(std::wstring kind, std::wstring header) override;
 
   // Hands a current file larger than _fileSizeByte over to the drop folder (or
-  // deletes it) and removes this log's surplus files there; the first call of
-  // the object removes a surplus also when the file is not full. Never throws;
-  // the next WriteRow starts a new current file.
+  // deletes it) and removes this log's surplus files there. Never throws; the
+  // next WriteRow starts a new current file.
   //
   // Hides LogFileManager::RotateIfNeeded on purpose, which is not virtual: a
   // full upload file never becomes a local backup and no new file is opened
@@ -37,5 +36,8 @@ class UploadLogFileManager : public LogFileManager {
   std::wstring _uploadFolder;
 
  private:
+  // Set by the first RotateIfNeeded, which removes a surplus of handed-over
+  // files also when the current file is not full (a power cut between a
+  // hand-over and the clean-up may have left one too many).
   bool _dropFolderPruned = false;
 };
