@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "file_recording.h"
@@ -73,6 +74,22 @@ TEST(SimFileRecorderTest, NothingIsRecordedWhileItIsOff) {
   tarn::fs::CreateProtectedFolder(L"C:\\ProgramData\\Logs");
   EXPECT_TRUE(tarn::fs::Remove(L"C:\\ProgramData\\Logs"));
   EXPECT_EQ(recording.Lines(), "");
+}
+
+// A move to another volume is a copy and a delete, and is recorded as what it
+// does to the disk: a new file, its bytes, the source's deletion.
+TEST(SimFileRecorderTest, AMoveAcrossVolumesIsACreateAWriteAndADelete) {
+  TestMachine machine;
+  MakeFolder(L"C:\\ProgramData");
+  MakeFolder(L"C:\\ProgramData\\Logs");
+  MakeFolder(L"C:\\ProgramData\\Other");
+  std::ofstream(*tarn::sim::MachineRoot() / "volumes") << "C:\\ProgramData\\Other\n";
+  WriteBytes(L"C:\\ProgramData\\Logs\\a.csv", "ab\r\n");
+  FileRecording recording;
+  ASSERT_TRUE(MoveFileExW(L"C:\\ProgramData\\Logs\\a.csv", L"C:\\ProgramData\\Other\\a.csv", MOVEFILE_COPY_ALLOWED));
+  const std::string from = "drive_c/ProgramData/Logs/a.csv";
+  const std::string to = "drive_c/ProgramData/Other/a.csv";
+  EXPECT_EQ(recording.Lines(), "create\t" + to + "\nwrite\t0\t61620d0a\t" + to + "\ndelete\t" + from + "\n");
 }
 
 }  // namespace
