@@ -178,6 +178,13 @@ bool LogFileManager::CurrentFileIsFull() {
 
 void LogFileManager::RotateIfNeeded() {
   if (!CurrentFileIsFull()) return;
+  // A full file that is not open (the start's, left from before) is repaired
+  // first: a power cut may have left its end torn or read back as zeros, and
+  // a backup is never repaired later.
+  if (!_stream.is_open()) {
+    Open();
+    if (!CurrentFileIsFull()) return;
+  }
   CommitAndClose();
   // Renames and deletions only in a folder chain without links; Open then reports what could not be made safe.
   if (SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) {

@@ -1,6 +1,7 @@
 #include "upload_log_file_manager.h"
 
 #include <exception>
+#include <utility>
 
 #include "debug_trace.h"
 #include "tarn_fs/file_system.h"
@@ -14,7 +15,14 @@ void UploadLogFileManager::Configure(std::wstring kind, std::wstring header) {
 
 void UploadLogFileManager::RotateIfNeeded() {
   try {
-    if (!CurrentFileIsFull()) return;
+    if (!CurrentFileIsFull()) {
+      // A power cut between a hand-over and the removal of the oldest file may
+      // have left one file too many: the first check of a run removes it.
+      if (!std::exchange(_dropFolderPruned, true) &&
+          CheckDropFolder(AppDataFolder(), _uploadSubFolder) == DropFolderState::Usable)
+        RemoveOldBackups(_uploadFolder);
+      return;
+    }
     CommitAndClose();
     if (!SecureFolderChain(AppDataFolder(), _subFolder, FolderChainUse::Reuse)) return;
     // A drop folder that is a link or that another account owns is no drop

@@ -35,4 +35,10 @@ class UploadLogFileManager : public LogFileManager {
  protected:
   const std::wstring _uploadSubFolder = L"\\Corvessan\\VORLA\\upload";
   std::wstring _uploadFolder;
+
+ private:
+  // Set by the first RotateIfNeeded, which removes a surplus of handed-over
+  // files also when the current file is not full (a power cut between a
+  // hand-over and the clean-up may have left one too many).
+  bool _dropFolderPruned = false;
 };

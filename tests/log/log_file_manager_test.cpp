@@ -84,7 +84,9 @@ TEST_F(LocalLogTest, EmptyExistingFileGetsTheHeader) {
 TEST_F(LocalLogTest, ATornLastLineIsCutBackToTheLastLineEndBeforeTheNextRow) {
   MakeFolder(kLocalFolder);
   const std::string whole = kLocalHeader + "20240101T000000+0000,old\r\n";
-  for (const std::string& fragment : {std::string("20240101T0000"), std::string("\r"), std::string(5000, 'x')}) {
+  // The last: a power cut that left the unflushed end of the file as zeros.
+  for (const std::string& fragment :
+       {std::string("20240101T0000"), std::string("\r"), std::string(5000, 'x'), std::string(600, '\0')}) {
     Destroy();
     WriteBytes(kCurrent, whole + fragment);
     Start(620000, 7).WriteRow(L"next");
@@ -119,6 +121,25 @@ TEST_F(LocalLogTest, AFileThatDoesNotBeginWithTheHeaderIsKeptAsABackupAndStarted
     const auto backups = NamesMatching(kLocalFolder, kBackupName);
     ASSERT_EQ(backups.size(), 1u) << held;
     EXPECT_EQ(ReadBytes(InFolder(kLocalFolder, backups[0])), held);
+  }
+}
+
+// A power cut can leave the end of the current file torn or read back as
+// zeros. A file over the limit at the start becomes a backup, which nothing
+// repairs later: it is repaired first.
+TEST_F(LocalLogTest, AFileOverTheLimitAtStartIsRepairedBeforeItBecomesABackup) {
+  MakeFolder(kLocalFolder);
+  const std::string whole = kLocalHeader + "20240101T000000+0000,old\r\n";
+  for (const std::string& cut : {std::string(600, '\0'), "20240101T000001+0000,to" + std::string(600, '\0')}) {
+    Destroy();
+    RemoveTree(kLocalFolder);
+    MakeFolder(kLocalFolder);
+    WriteBytes(kCurrent, whole + cut);
+    Start(static_cast<std::uint32_t>(whole.size() - 1), 7);
+    EXPECT_EQ(ReadBytes(kCurrent), kLocalHeader);
+    const auto backups = NamesMatching(kLocalFolder, kBackupName);
+    ASSERT_EQ(backups.size(), 1u) << cut.size();
+    EXPECT_EQ(ReadBytes(InFolder(kLocalFolder, backups[0])), whole) << cut.size();
   }
 }
 

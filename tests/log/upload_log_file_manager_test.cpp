@@ -10,6 +10,13 @@ namespace {
 const std::wstring kCurrent = InFolder(kLocalFolder, L"TARNLogUpload.csv");
 const std::wregex kHandedOver(LR"(3001_TARNLogUpload_\d{8}T\d{6}[+-]\d{4}\.csv)");
 
+// Files handed over on the first `days` days of January 2020, in the drop folder.
+void PutHandedOverFiles(int days) {
+  for (int day = 1; day <= days; ++day)
+    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
+               "old");
+}
+
 class UploadLogTest : public MachineTest {
  protected:
   // Set up and opened as the service does; the upload log is not rotated at start.
@@ -98,9 +105,7 @@ TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
   const std::vector<std::wstring> others = {L"2001_Other_20200101T000000+0000.csv", L"3001_TARNLogUploadX.csv",
                                             L"readme.txt"};
   for (const auto& name : others) WriteBytes(InFolder(kDropFolder, name), "other");
-  for (int day = 1; day <= 5; ++day)
-    WriteBytes(InFolder(kDropFolder, L"3001_TARNLogUpload_2020010" + std::to_wstring(day) + L"T000000+0000.csv"),
-               "old");
+  PutHandedOverFiles(5);
 
   UploadLogFileManager& log = Start(0, 5);
   log.WriteRow(L"row");
@@ -110,6 +115,21 @@ TEST_F(UploadLogTest, RetentionInTheDropFolderTouchesOnlyThisSourcesFiles) {
   ASSERT_EQ(kept.size(), 5u);
   EXPECT_EQ(kept.front(), L"3001_TARNLogUpload_20200102T000000+0000.csv");
   for (const auto& name : others) EXPECT_EQ(ReadBytes(InFolder(kDropFolder, name)), "other");
+}
+
+// A power cut between a hand-over and the removal of the oldest file can
+// leave one handed-over file too many; the first upload row's check removes
+// it, although its file is not full.
+TEST_F(UploadLogTest, ASurplusLeftInTheDropFolderGoesAtTheFirstRow) {
+  MakeFolder(kDropFolder);
+  PutHandedOverFiles(3);
+  UploadLogFileManager& log = Start(72000, 2);
+  log.WriteRow(L"row");
+  log.RotateIfNeeded();
+  EXPECT_EQ(NamesMatching(kDropFolder, kHandedOver),
+            (std::vector<std::wstring>{L"3001_TARNLogUpload_20200102T000000+0000.csv",
+                                       L"3001_TARNLogUpload_20200103T000000+0000.csv"}));
+  EXPECT_TRUE(MatchesRows(ReadBytes(kCurrent), kUploadHeader, {"row"}));
 }
 
 TEST_F(UploadLogTest, KeepingNoneDeletesEvenTheFileJustHandedOver) {

@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include "tarn_fs/file_system.h"
+#include "tarn_sim/file_recorder.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/faults.h"
@@ -80,7 +81,10 @@ bool Remove(const std::wstring& path) {
   tarn::sim::FolderChange removal(host, stdfs::path());
   const bool removed = stdfs::remove(host, error);
   if (error) Throw("remove", path, error);
-  if (removed) removal.Made();
+  if (removed) {
+    removal.Made();
+    tarn::sim::record::Delete(host);
+  }
   return removed;
 }
 
@@ -90,8 +94,11 @@ void CreateProtectedFolder(const std::wstring& path) {
     SetLastError(ERROR_ACCESS_DENIED);  // as CreateDirectoryW leaves it
     Throw("create_directory", path, std::make_error_code(std::errc::permission_denied));
   }
-  if (::mkdir(host.c_str(), 0755) != 0 && errno != EEXIST)
+  if (::mkdir(host.c_str(), 0755) == 0) {
+    tarn::sim::record::MakeFolder(host);
+  } else if (errno != EEXIST) {
     Throw("create_directory", path, std::error_code(errno, std::generic_category()));
+  }
   struct stat status {};
   if (::lstat(host.c_str(), &status) != 0)
     Throw("create_directory", path, std::error_code(errno, std::generic_category()));

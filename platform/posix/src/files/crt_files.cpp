@@ -17,6 +17,7 @@
 
 #include "share_table.h"
 #include "tarn_sim/faults.h"
+#include "tarn_sim/file_recorder.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
 
@@ -91,6 +92,16 @@ std::string PathOf(int fd) {
   return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
+// What landed of a write, for the recorder: the descriptor's position is now
+// just past it (also when it appends).
+void RecordWrite(int fd, const char* buffer, ssize_t written) {
+  if (written <= 0 || !tarn::sim::record::On()) return;
+  const off64_t end = ::lseek64(fd, 0, SEEK_CUR);
+  if (end >= written)
+    tarn::sim::record::Write(fd, static_cast<std::uint64_t>(end - written),
+                             std::string_view(buffer, static_cast<std::size_t>(written)));
+}
+
 // Returns the bytes written; fewer than asked marks the stream's error state.
 ssize_t CookieWrite(void* cookie, const char* buffer, size_t size) {
   const int fd = static_cast<StreamCookie*>(cookie)->fd;
@@ -98,6 +109,7 @@ ssize_t CookieWrite(void* cookie, const char* buffer, size_t size) {
       tarn::sim::FaultHits(tarn::sim::FaultKind::ShortWrite, PathOf(fd))) {
     // A disk that fills in the middle of the write: the first half lands.
     const ssize_t written = ::write(fd, buffer, size / 2);
+    RecordWrite(fd, buffer, written);
     errno = ENOSPC;
     return written < 0 ? -1 : written;
   }
@@ -108,6 +120,7 @@ ssize_t CookieWrite(void* cookie, const char* buffer, size_t size) {
       if (errno == EINTR) continue;
       break;
     }
+    RecordWrite(fd, buffer + done, count);
     done += static_cast<size_t>(count);
   }
   return static_cast<ssize_t>(done);
@@ -161,8 +174,10 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
   // A new file is a new entry of its folder, which the folder's case index learns.
   std::optional<tarn::sim::FolderChange> creation;
   if ((parsed->flags & O_CREAT) != 0) creation.emplace(std::filesystem::path(), *hostPath);
+  const bool isNew = creation && ::access(hostPath->c_str(), F_OK) != 0;
   const int fd = ::open(hostPath->c_str(), parsed->flags | O_CLOEXEC, 0666);
   if (fd >= 0 && creation) creation->Made();
+  if (fd >= 0 && isNew) tarn::sim::record::Create(*hostPath);
   // Windows' runtime reports a folder, or a file it may not open, as EACCES.
   if (fd < 0) return Fail(errno == EISDIR || errno == EPERM ? EACCES : errno);
   struct stat status {};
@@ -171,6 +186,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
     return Fail(EACCES);
   }
   const FileId file{status.st_dev, status.st_ino};
+  if (isNew) tarn::sim::files::NoteNewName(file);
   const OpenGrant grant{parsed->access, *share};
   if (!table.Allows(file, grant)) {
     ::close(fd);
@@ -181,6 +197,7 @@ FILE* _wfsopen(const wchar_t* path, const wchar_t* mode, int shareFlag) {
     ::close(fd);
     return Fail(error);
   }
+  if (parsed->truncate && !isNew) tarn::sim::record::SetSize(*hostPath, 0);
 
   const std::uint64_t ticket = table.Add(file, grant);
   guard.unlock();

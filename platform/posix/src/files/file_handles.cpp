@@ -23,10 +23,12 @@
 
 #include "share_table.h"
 #include "tarn_sim/faults.h"
+#include "tarn_sim/file_recorder.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/handles.h"
 #include "tarn_sim/machine.h"
+#include "unique_posix.h"
 
 namespace {
 
@@ -145,6 +147,14 @@ struct DescriptorTable {
   std::map<int, Descriptor> entries;
 };
 
+bool FlushFolderOf(int descriptor) {
+  const fs::path folder = tarn::sim::record::PathOfDescriptor(descriptor).parent_path();
+  const tarn::UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folderFd || ::fsync(folderFd.get()) != 0) return false;
+  tarn::sim::record::FlushFolder(folder);
+  return true;
+}
+
 DescriptorTable& Descriptors() {
   static DescriptorTable* table = new DescriptorTable;
   return *table;
@@ -184,6 +194,7 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
   }
 
   int fd = -1;
+  bool made = false;
   if (exists && S_ISLNK(found.st_mode)) {
     // The link itself: something to query or delete, never to read or write.
     fd = ::open(hostPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
@@ -196,13 +207,18 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     std::optional<FolderChange> creation;
     if (!exists) creation.emplace(fs::path(), hostPath);
     fd = ::open(hostPath.c_str(), OpenFlags(access, disposition, flags), 0666);
-    if (fd >= 0 && creation) creation->Made();
+    if (fd >= 0 && creation) {
+      creation->Made();
+      record::Create(hostPath);
+      made = true;
+    }
   }
   // A link planted between the look and the open (ELOOP) is refused like any other failure.
   if (fd < 0) return Fail(ErrorFromErrno(errno, hostPath));
 
   struct stat opened {};
   ::fstat(fd, &opened);
+  if (made) tarn::sim::files::NoteNewName({opened.st_dev, opened.st_ino});
   auto& table = ShareTable::Instance();
   auto guard = table.Lock();
   const FileId file{opened.st_dev, opened.st_ino};
@@ -216,6 +232,8 @@ HANDLE OpenFileHandle(const fs::path& hostPath, DWORD access, DWORD share, DWORD
     ::close(fd);
     return Fail(ERROR_ACCESS_DENIED);
   }
+  if (exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && S_ISREG(opened.st_mode))
+    record::SetSize(hostPath, 0);
   const std::uint64_t ticket = table.Add(file, grant);
   guard.unlock();
   // OPEN_ALWAYS and CREATE_ALWAYS say whether the file was there already.
@@ -281,6 +299,7 @@ BOOL DeleteFileW(LPCWSTR path) {
   tarn::sim::FolderChange removal(*hostPath, fs::path());
   if (::unlink(hostPath->c_str()) != 0) return FailBool(ErrorFromErrno(errno, *hostPath));
   removal.Made();
+  tarn::sim::record::Delete(*hostPath);
   return TRUE;
 }
 
@@ -336,9 +355,25 @@ int _close(int descriptor) {
   return ::close(descriptor);
 }
 
-int _commit(int descriptor) { return ::fsync(descriptor) == 0 ? 0 : -1; }
+// FlushFileBuffers: the file's data, and first, for a file made since its
+// folder was last flushed, the folder's entries, so that no flushed byte is
+// left without a name after a power cut (NTFS makes a new file's name durable
+// with its data).
+int _commit(int descriptor) {
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0) return -1;
+  if (tarn::sim::files::TakeNewName({status.st_dev, status.st_ino}) && !FlushFolderOf(descriptor)) {
+    tarn::sim::files::NoteNewName({status.st_dev, status.st_ino});
+    return -1;
+  }
+  if (::fsync(descriptor) != 0) return -1;
+  tarn::sim::record::FlushFile(descriptor);
+  return 0;
+}
 
 errno_t _chsize_s(int descriptor, long long size) {
   if (size < 0) return EINVAL;
-  return ::ftruncate(descriptor, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  if (::ftruncate(descriptor, static_cast<off_t>(size)) != 0) return errno;
+  tarn::sim::record::SetSize(descriptor, static_cast<std::uint64_t>(size));
+  return 0;
 }

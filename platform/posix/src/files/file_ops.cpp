@@ -3,9 +3,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <fstream>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -14,6 +15,7 @@
 #include <windows.h>
 
 #include "share_table.h"
+#include "tarn_sim/file_recorder.h"
 #include "tarn_sim/files.h"
 #include "tarn_sim/folder_index.h"
 #include "tarn_sim/machine.h"
@@ -65,6 +67,15 @@ std::wstring LastComponent(std::wstring_view windowsPath) {
   return std::wstring(slash == std::wstring_view::npos ? windowsPath : windowsPath.substr(slash + 1));
 }
 
+// A copy reaches the recorder as what it is on the disk: a new file and its bytes.
+void RecordCopy(const fs::path& to) {
+  if (!tarn::sim::record::On()) return;
+  tarn::sim::record::Create(to);
+  std::ifstream copied(to, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(copied)), std::istreambuf_iterator<char>());
+  if (!bytes.empty()) tarn::sim::record::Write(to, 0, bytes);
+}
+
 std::optional<std::wstring> FromAnsi(LPCSTR narrow) {
   if (narrow == nullptr) return std::nullopt;
   const int length = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
@@ -78,7 +89,9 @@ std::optional<std::wstring> FromAnsi(LPCSTR narrow) {
 BOOL CopyContents(const fs::path& from, const fs::path& to) {
   std::error_code error;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
-  return error ? Fail(ErrorFromErrno(error.value())) : TRUE;
+  if (error) return Fail(ErrorFromErrno(error.value()));
+  RecordCopy(to);
+  return TRUE;
 }
 
 }  // namespace
@@ -117,6 +130,7 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
     tarn::sim::FolderChange change(*from, destination);
     if (std::rename(from->c_str(), destination.c_str()) == 0) {
       change.Made();
+      tarn::sim::record::Rename(*from, destination);
       return TRUE;
     }
     if (errno != EXDEV) return Fail(ErrorFromErrno(errno));

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <mutex>
+#include <set>
+
 #include "tarn_sim/files.h"
 
 namespace tarn::sim::files {
@@ -14,7 +17,29 @@ bool Refused(DWORD access, DWORD share) {
          ((access & DELETE) != 0 && (share & FILE_SHARE_DELETE) == 0);
 }
 
+struct NewNames {
+  std::mutex lock;
+  std::set<FileId> files;
+};
+
+NewNames& TheNewNames() {
+  static NewNames* names = new NewNames;
+  return *names;
+}
+
 }  // namespace
+
+void NoteNewName(const FileId& file) {
+  NewNames& names = TheNewNames();
+  std::lock_guard<std::mutex> guard(names.lock);
+  names.files.insert(file);
+}
+
+bool TakeNewName(const FileId& file) {
+  NewNames& names = TheNewNames();
+  std::lock_guard<std::mutex> guard(names.lock);
+  return names.files.erase(file) != 0;
+}
 
 std::optional<FileId> IdentifyFile(const std::filesystem::path& hostPath) {
   struct stat status {};

@@ -29,6 +29,13 @@ struct FileId {
 // The identity of the file at a host path (links followed); nullopt when missing.
 std::optional<FileId> IdentifyFile(const std::filesystem::path& hostPath);
 
+// Files this process made whose folder entry has not been flushed since. On
+// NTFS, FlushFileBuffers on a new file makes its name durable with its data; the
+// stand-in's flush (_commit) flushes the folder first for a file noted here.
+void NoteNewName(const FileId& file);
+// True once for a noted file, which is then forgotten.
+bool TakeNewName(const FileId& file);
+
 // Access bits: GENERIC_READ, GENERIC_WRITE, DELETE. Sharing bits: FILE_SHARE_*.
 struct OpenGrant {
   DWORD access;
