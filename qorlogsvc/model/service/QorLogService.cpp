@@ -179,7 +179,9 @@ bool QorLogService::DriverReady(const DriverChannel& channel) {
 
 // A driver step's error is both Run's exit code and the Win32 error.
 QorLogService::StepFailure QorLogService::DriverFailure(const char* what, DWORD error) {
-  return {what, error, error, "the driver's interfaces"};
+  StepFailure failure{what, error, error, "the driver's interfaces"};
+  failure.driver = true;
+  return failure;
 }
 
 // So is the error of a timer queue or timer that could not be made.
@@ -241,14 +243,18 @@ DWORD QorLogService::RetryIntervalMs(const ServiceSettings& settings) {
 //     (event 1, or 3 after a retry); a failure fails the start (ArmStartRetry).
 //   recovery: a failure is told and the next local tick tries again; either
 //     way the local timer comes no sooner than a second, the upload timer on
-//     its period, and the next read decides.
+//     its period, and the next read decides. A driver that is still missing
+//     is only traced: the driver-lost event already tells it, and the
+//     driver-back event will tell its end.
 void QorLogService::Settle(StepFailure failure, BringUpOf origin) {
   const ServiceSettings& settings = _equipment->settings;
   if (origin == BringUpOf::kRecovery) {
-    if (failure.exitCode != NO_ERROR) {
-      ReportFailure(failure);
-    } else {
+    if (failure.exitCode == NO_ERROR) {
       _lastFailure = NO_ERROR;
+    } else if (failure.driver) {
+      TraceDriverStillLost(failure);
+    } else {
+      ReportFailure(failure);
     }
     if (const StepFailure timers = StartTimers(RetryIntervalMs(settings), settings.uploadLogPeriodMs);
         timers.exitCode != NO_ERROR)
@@ -301,6 +307,14 @@ void QorLogService::ReportFailure(const StepFailure& failure) {
   DebugTrace("The start failed %s %s (%lu): retried every %lu ms\n", failure.what, failure.detail.c_str(),
              static_cast<unsigned long>(failure.win32Error), static_cast<unsigned long>(retryMs));
   _events.StartStepFailed(failure.what, failure.detail, failure.win32Error, retryMs);
+}
+
+// While the driver is lost: traced once per reason, like a failed step.
+void QorLogService::TraceDriverStillLost(const StepFailure& failure) {
+  if (failure.exitCode == _lastFailure) return;
+  _lastFailure = failure.exitCode;
+  DebugTrace("The driver is still lost: %s %s gave %lu; the next local tick tries again\n", failure.what,
+             failure.detail.c_str(), static_cast<unsigned long>(failure.win32Error));
 }
 
 // ---- The controls (dispatcher thread) ----

@@ -97,6 +97,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
     DWORD win32Error = NO_ERROR;
     std::string detail;
     bool noDriver = false;  // no interface of the driver exists at all: a stop, not a failure
+    bool driver = false;    // a step of the driver's (discover, open, check, identify)
   };
 
   // Which bring-up ends in Settle: it decides the timers and what is told.
@@ -126,6 +127,7 @@ class QorLogService : public Corvessan::Orwe::IServiceImplement, public Corvessa
   StepFailure StartTimers(DWORD logDueMs, DWORD uploadDueMs);
   void ArmStartRetry(const StepFailure& failure);
   void ReportFailure(const StepFailure& failure);
+  void TraceDriverStillLost(const StepFailure& failure);
 
   // The controls, on the dispatcher thread, under _lock.
   void HandleStop(SERVICE_STATUS& status);
